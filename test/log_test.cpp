@@ -1,0 +1,73 @@
+// The log prefix as a pure function of time, source location and level.
+
+#include "logging.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace qorvd
+{
+namespace
+{
+struct PrefixCase
+{
+    const char* name;
+    std::time_t seconds;
+    long nanoseconds;
+    std::string path;
+    uint32_t line;
+    LogLevel level;
+    std::string prefix;
+};
+
+class LogPrefix : public testing::TestWithParam<PrefixCase>
+{
+};
+
+TEST_P(LogPrefix, FormatsExactly)
+{
+    const auto& c = GetParam();
+    std::timespec now{};
+    now.tv_sec = c.seconds;
+    now.tv_nsec = c.nanoseconds;
+    EXPECT_EQ(formatLogPrefix(now, c.path, c.line, c.level), c.prefix);
+}
+
+constexpr std::time_t at140209 = 1764943329; // 2025-12-05 14:02:09 UTC
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, LogPrefix,
+    testing::Values(PrefixCase{"Epoch", 0, 0, "x", 33, LogLevel::Error,
+                               "1970-01-01 00:00:000 UTC [\"x\":33] [ERROR] "},
+                    // microseconds are glued to the seconds, unpadded, truncated from ns
+                    PrefixCase{"FiveMicroseconds", at140209, 5999, "/src/a.cpp", 7, LogLevel::Info,
+                               "2025-12-05 14:02:095 UTC [\"a.cpp\":7] [INFO] "},
+                    PrefixCase{"MaxMicroseconds", at140209, 999999999, "a.cpp", 1, LogLevel::Info,
+                               "2025-12-05 14:02:09999999 UTC [\"a.cpp\":1] [INFO] "},
+                    PrefixCase{
+                        "QuoteAndBackslash", at140209, 0, "dir/a\"b\\c.hpp", 4294967295U,
+                        LogLevel::Warning,
+                        "2025-12-05 14:02:090 UTC [\"a\\\"b\\\\c.hpp\":4294967295] [WARNING] "},
+                    PrefixCase{"PathEndsWithSlash", at140209, 0, "dir/", 2, LogLevel::Debug,
+                               "2025-12-05 14:02:090 UTC [\"\":2] [DEBUG] "},
+                    PrefixCase{"Critical", at140209, 0, "f", 2, LogLevel::Critical,
+                               "2025-12-05 14:02:090 UTC [\"f\":2] [CRITICAL] "},
+                    PrefixCase{"Disabled", at140209, 0, "f", 2, LogLevel::Disabled,
+                               "2025-12-05 14:02:090 UTC [\"f\":2] [DISABLED] "}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(LogLine, WritesOneEntryWithTheCallersLine)
+{
+    testing::internal::CaptureStderr();
+    const uint32_t line = __LINE__ + 1;
+    log(LogLevel::Info) << "count :" << 42U << ", size " << uint64_t{18446744073709551615U};
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string tail = "[\"log_test.cpp\":" + std::to_string(line) +
+                             "] [INFO] count :42, size 18446744073709551615\n";
+    ASSERT_GE(err.size(), tail.size());
+    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+    EXPECT_EQ(err.find('\n'), err.size() - 1);
+}
+
+} // namespace
+} // namespace qorvd
