@@ -1,0 +1,129 @@
+// The command line, the sub-command conversion and the handler's own outcomes,
+// as a user sees them.
+
+#include "tool_runner.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace qorvd::test
+{
+namespace
+{
+const std::string usage = "qrov_raw_data_parser subcmd base64RawData.\n";
+const std::string parameterError =
+    "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n";
+
+struct CliCase
+{
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string log; // normalised, see normalizeLog
+};
+
+class Cli : public testing::TestWithParam<CliCase>
+{
+};
+
+TEST_P(Cli, PrintsExactly)
+{
+    const auto& c = GetParam();
+    const ToolRun run = runTool(c.args);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(normalizeLog(run.err), c.log);
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+std::string conversionFailed(const std::string& arg)
+{
+    return "main.cpp [ERROR] subcmd conversion failed: " + arg + "\n";
+}
+
+std::string notBase64(const std::string& text)
+{
+    return "qorv_uefi_raw_data_parser.hpp [ERROR] rawData is not base64 encode: " + text + "\n";
+}
+
+const std::string longJunk(131071, '#'); // the kernel's limit for one argument
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Cli,
+    testing::Values(
+        CliCase{"NoArguments", {}, parameterError, ""}, CliCase{"Help", {"-h"}, usage, ""},
+        CliCase{"HelpWithSuffix", {"-hx"}, parameterError, ""},
+        CliCase{"LongHelp", {"--help"}, parameterError, ""},
+        CliCase{"EmptySingleArgument", {""}, parameterError, ""},
+        CliCase{"NumberAlone", {"3"}, parameterError, ""},
+        CliCase{"ThreeArguments", {"3", "QUJD", "x"}, parameterError, ""},
+        CliCase{"HugeSingleArgument", {longJunk}, parameterError, ""},
+        // With two arguments "-h" is read as the sub-command number.
+        CliCase{"HelpAsSubcommand", {"-h", "QUJD"}, parameterError, conversionFailed("-h")},
+        CliCase{"EmptySubcommand", {"", "QUJD"}, parameterError, conversionFailed("")},
+        CliCase{"SignWithoutDigits", {" -", "QUJD"}, parameterError, conversionFailed(" -")},
+        CliCase{
+            "Above32Bits", {"4294967296", "QUJD"}, parameterError, conversionFailed("4294967296")},
+        CliCase{"NegativeAbove32Bits",
+                {"-4294967296", "QUJD"},
+                parameterError,
+                conversionFailed("-4294967296")},
+        CliCase{"HighBytes", {"\xff\x80", "QUJD"}, parameterError, conversionFailed("\xff\x80")}),
+    [](const auto& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(
+    Base64, Cli,
+    testing::Values(
+        CliCase{"LengthNotMultipleOf4", {"0", "QUJ"}, "handleRawData return 3", notBase64("QUJ")},
+        CliCase{"OutsideAlphabet", {"0", "QU-D"}, "handleRawData return 3", notBase64("QU-D")},
+        CliCase{"HighBytes",
+                {"2", "\xc3\xa9\xc3\xa9"},
+                "handleRawData return 3",
+                notBase64("\xc3\xa9\xc3\xa9")},
+        CliCase{"HugeArgument", {"2", longJunk}, "handleRawData return 3", notBase64(longJunk)},
+        // '=' may stand anywhere; decoding stops at the first one.
+        CliCase{"PadInTheMiddle",
+                {"7", "QQ==QUJD"},
+                "rawData size check failed,subcmd: 7, size: 1\nhandleRawData return 4",
+                ""},
+        CliCase{"Empty",
+                {"7", ""},
+                "rawData size check failed,subcmd: 7, size: 0\nhandleRawData return 4",
+                ""}),
+    [](const auto& info) { return info.param.name; });
+
+// Unknown codes take the size-check failure path without a log entry; the
+// code printed is what the conversion selected.
+struct CodeCase
+{
+    const char* name;
+    std::string arg;
+    unsigned code;
+};
+
+class SubcommandCode : public testing::TestWithParam<CodeCase>
+{
+};
+
+TEST_P(SubcommandCode, SelectsLowByte)
+{
+    const auto& c = GetParam();
+    const ToolRun run = runTool({c.arg, "QUJD"});
+    EXPECT_EQ(run.out, "rawData size check failed,subcmd: " + std::to_string(c.code) +
+                           ", size: 3\nhandleRawData return 4");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Conversion, SubcommandCode,
+    testing::Values(CodeCase{"Plain", "7", 7}, CodeCase{"TrailingText", "7abc", 7},
+                    CodeCase{"LeadingWhiteSpace", " \t\n\v\f\r9", 9}, CodeCase{"PlusSign", "+4", 4},
+                    CodeCase{"Wraps256", "260", 4}, CodeCase{"MinusOne", "-1", 255},
+                    CodeCase{"Max32Bits", "4294967295", 255},
+                    CodeCase{"NegativeWraps", "-4294967041", 255},
+                    CodeCase{"LeadingZeros", "000000000000000000000000042", 42}),
+    [](const auto& info) { return info.param.name; });
+
+} // namespace
+} // namespace qorvd::test

@@ -1,0 +1,223 @@
+// Every record kind end to end, around each of its size boundaries.
+
+#include "tool_runner.hpp"
+
+#include <cstdint>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace qorvd::test
+{
+namespace
+{
+using Bytes = std::vector<uint8_t>;
+
+// Appends `value` little-endian in `width` bytes.
+Bytes& le(Bytes& bytes, uint64_t value, unsigned width)
+{
+    for (unsigned i = 0; i < width; ++i)
+    {
+        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+    return bytes;
+}
+
+Bytes memoryConfig(uint8_t version, uint32_t data, uint8_t cpuCount,
+                   const std::vector<uint64_t>& eccModes)
+{
+    Bytes bytes{version};
+    le(bytes, data, 4);
+    bytes.push_back(cpuCount);
+    for (const auto mode : eccModes)
+    {
+        le(bytes, mode, 8);
+    }
+    return bytes;
+}
+
+Bytes mirrorInfo(uint32_t count, size_t entries)
+{
+    Bytes bytes;
+    le(bytes, count, 4);
+    bytes.resize(bytes.size() + 16 * entries, 0xA5);
+    return bytes;
+}
+
+Bytes pprInfo(uint32_t count, size_t entries)
+{
+    Bytes bytes;
+    le(bytes, 0xDEADBEEF, 4);
+    le(bytes, count, 4);
+    for (size_t i = 0; i < entries; ++i)
+    {
+        le(bytes, i, 4);
+        le(bytes, ~i, 4);
+    }
+    return bytes;
+}
+
+Bytes filler(size_t size)
+{
+    return Bytes(size, 0x11);
+}
+
+Bytes sized(Bytes bytes, size_t size)
+{
+    bytes.resize(size);
+    return bytes;
+}
+
+std::string sizeCheckFailed(unsigned subcmd, size_t size)
+{
+    return "rawData size check failed,subcmd: " + std::to_string(subcmd) +
+           ", size: " + std::to_string(size) + "\nhandleRawData return 4";
+}
+
+std::string logged(const std::string& level, const std::string& message)
+{
+    return "qorv_uefi_raw_data_parser.hpp [" + level + "] " + message + "\n";
+}
+
+struct RecordCase
+{
+    const char* name;
+    unsigned subcmd;
+    Bytes record;
+    std::string out;
+    std::string log; // normalised, see normalizeLog
+};
+
+class Record : public testing::TestWithParam<RecordCase>
+{
+};
+
+TEST_P(Record, PrintsExactly)
+{
+    const auto& c = GetParam();
+    const ToolRun run = runTool({std::to_string(c.subcmd), toBase64(c.record)});
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(normalizeLog(run.err), c.log);
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+const auto name = [](const auto& info) { return info.param.name; };
+
+INSTANTIATE_TEST_SUITE_P(
+    MemoryConfig, Record,
+    testing::Values(
+        RecordCase{
+            "Empty", 0, {}, sizeCheckFailed(0, 0), logged("ERROR", "headSize 6, raw data size 0")},
+        RecordCase{"BelowHeader", 0, filler(5), sizeCheckFailed(0, 5),
+                   logged("ERROR", "headSize 6, raw data size 5")},
+        RecordCase{"AboveCapacity", 0,
+                   sized(memoryConfig(1, 1, 8, std::vector<uint64_t>(8, 0)), 71),
+                   sizeCheckFailed(0, 71), logged("ERROR", "headSize 6, raw data size 71")},
+        RecordCase{"NoCpus", 0, memoryConfig(2, 7, 0, {}),
+                   "MemoryConfig: formatVersion 2, QORV_UEFI_SYS_CONFIG.Data 7, cpuCount 0, "
+                   "eccMode \n",
+                   logged("INFO", "memconf.CpuCount :0")},
+        RecordCase{"CountAboveSize", 0, sized(memoryConfig(1, 0, 2, {}), 14),
+                   sizeCheckFailed(0, 14), logged("ERROR", "memconf.CpuCount 2, raw data size 14")},
+        RecordCase{"CountAboveCapacity", 0, sized(memoryConfig(1, 0, 9, {}), 70),
+                   sizeCheckFailed(0, 70), logged("ERROR", "memconf.CpuCount 9, raw data size 70")},
+        RecordCase{"TrailingBytes", 0, sized(memoryConfig(1, 0, 0, {}), 13), sizeCheckFailed(0, 13),
+                   logged("ERROR", "memconf.CpuCount 0, raw data size 13")},
+        RecordCase{"TwoCpus", 0, memoryConfig(3, 256, 2, {1, 2}),
+                   "MemoryConfig: formatVersion 3, QORV_UEFI_SYS_CONFIG.Data 256, cpuCount 2, "
+                   "eccMode 1,2\n",
+                   logged("INFO", "memconf.CpuCount :2")},
+        // Asymmetric bytes catch a reader that ignores byte order.
+        RecordCase{
+            "FullRecord", 0,
+            memoryConfig(255, 0x04030201, 8, {UINT64_MAX, 0, 1, 0x0807060504030201, 4, 5, 6, 7}),
+            "MemoryConfig: formatVersion 255, QORV_UEFI_SYS_CONFIG.Data 67305985, "
+            "cpuCount 8, eccMode 18446744073709551615,0,1,578437695752307201,4,5,6,7\n",
+            logged("INFO", "memconf.CpuCount :8")}),
+    name);
+
+INSTANTIATE_TEST_SUITE_P(
+    MirrorInfo, Record,
+    testing::Values(
+        RecordCase{"BelowHeader", 1, filler(3), sizeCheckFailed(1, 3),
+                   logged("ERROR", "headSize 4, raw data size 3")},
+        RecordCase{"NoEntries", 1, mirrorInfo(0, 0), "", logged("INFO", "mirrorInfo.count :0")},
+        RecordCase{"OneEntry", 1, mirrorInfo(1, 1), "", logged("INFO", "mirrorInfo.count :1")},
+        RecordCase{"CountAboveSize", 1, mirrorInfo(2, 1), sizeCheckFailed(1, 20),
+                   logged("ERROR", "mirrorInfo.count 2, raw data size 20")},
+        RecordCase{"TrailingEntry", 1, mirrorInfo(1, 2), sizeCheckFailed(1, 36),
+                   logged("ERROR", "mirrorInfo.count 1, raw data size 36")},
+        RecordCase{"PartialEntry", 1, sized(mirrorInfo(1, 1), 19), sizeCheckFailed(1, 19),
+                   logged("ERROR", "mirrorInfo.count 1, raw data size 19")},
+        // 4 + 16 * 2^28 wraps to 4 in 32 bits.
+        RecordCase{"CountWrapsIn32Bits", 1, mirrorInfo(1U << 28, 0), sizeCheckFailed(1, 4),
+                   logged("ERROR", "mirrorInfo.count 268435456, raw data size 4")},
+        RecordCase{"MaxCount", 1, mirrorInfo(UINT32_MAX, 0), sizeCheckFailed(1, 4),
+                   logged("ERROR", "mirrorInfo.count 4294967295, raw data size 4")}),
+    name);
+
+INSTANTIATE_TEST_SUITE_P(
+    PprInfo, Record,
+    testing::Values(RecordCase{"BelowHeader", 2, filler(7), sizeCheckFailed(2, 7),
+                               logged("ERROR", "headSize 8, raw data size 7")},
+                    RecordCase{"NoEntries", 2, pprInfo(0, 0), "MemoryRecoveryLog: size 0\n",
+                               logged("INFO", "pprInfo.count :0")},
+                    RecordCase{"TwoEntries", 2, pprInfo(2, 2), "MemoryRecoveryLog: size 2\n",
+                               logged("INFO", "pprInfo.count :2")},
+                    RecordCase{"CountBelowSize", 2, pprInfo(1, 2), sizeCheckFailed(2, 24),
+                               logged("ERROR", "pprInfo.count 1, raw data size 24")},
+                    RecordCase{"NotWholeEntries", 2, sized(pprInfo(0, 1), 12),
+                               sizeCheckFailed(2, 12),
+                               logged("ERROR", "pprInfo.count 0, raw data size 12")},
+                    // 8 * (2^29 + 1) wraps to 8 in 32 bits.
+                    RecordCase{"CountWrapsIn32Bits", 2, pprInfo(1U << 29, 0), sizeCheckFailed(2, 8),
+                               logged("ERROR", "pprInfo.count 536870912, raw data size 8")},
+                    RecordCase{"MaxCount", 2, pprInfo(UINT32_MAX, 0), sizeCheckFailed(2, 8),
+                               logged("ERROR", "pprInfo.count 4294967295, raw data size 8")},
+                    // The largest record whose base64 text fits one argument (131064 of
+                    // the kernel's 131071 characters).
+                    RecordCase{"LargestArgument", 2, pprInfo(12286, 12286),
+                               "MemoryRecoveryLog: size 12286\n",
+                               logged("INFO", "pprInfo.count :12286")}),
+    name);
+
+INSTANTIATE_TEST_SUITE_P(
+    MemoryErrorLog, Record,
+    testing::Values(RecordCase{"Short", 3, filler(63), sizeCheckFailed(3, 63), ""},
+                    RecordCase{"Long", 3, filler(65), sizeCheckFailed(3, 65), ""},
+                    RecordCase{"Empty", 3, {}, sizeCheckFailed(3, 0), ""}),
+    name);
+
+// The accepted error log carries the clock's reading: checked against the
+// time around the run, the rest exactly.
+TEST(MemoryErrorLogRecord, PrintsEveryWordWithTimestamp)
+{
+    Bytes record;
+    for (const uint64_t word : {UINT64_MAX, uint64_t{0x0807060504030201}, uint64_t{0}, uint64_t{1},
+                                uint64_t{2}, uint64_t{3}, uint64_t{4}, uint64_t{1} << 63})
+    {
+        le(record, word, 8);
+    }
+    const auto before = static_cast<uint64_t>(std::time(nullptr));
+    const ToolRun run = runTool({"3", toBase64(record)});
+    const auto after = static_cast<uint64_t>(std::time(nullptr));
+
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(run.out, match,
+                                 std::regex(R"(MemoryErrorLog: timestamp ([1-9]\d*), ([^\n]*)\n)")))
+        << run.out;
+    const uint64_t timestamp = std::stoull(match[1].str());
+    EXPECT_GE(timestamp, before);
+    EXPECT_LE(timestamp, after);
+    EXPECT_EQ(match[2].str(),
+              "errorInfo 18446744073709551615, errorLocation 578437695752307201, rdErrLog 0, "
+              "rdErrLogParity 1, rdErrLogMisc 2, rdErrLogAddress1 3, rdErrLogAddress2 4, "
+              "rdErrLogAddress3 9223372036854775808");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+} // namespace
+} // namespace qorvd::test

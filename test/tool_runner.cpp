@@ -1,0 +1,141 @@
+#include "tool_runner.hpp"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <regex>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+extern char** environ;
+
+namespace qorvd::test
+{
+namespace
+{
+std::vector<std::string>& toolCommand()
+{
+    static std::vector<std::string> command;
+    return command;
+}
+
+std::string readAll(std::FILE* file)
+{
+    std::string text;
+    std::rewind(file);
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof(buf), file)) > 0)
+    {
+        text.append(buf, n);
+    }
+    return text;
+}
+} // namespace
+
+void setToolCommand(std::vector<std::string> command)
+{
+    toolCommand() = std::move(command);
+}
+
+ToolRun runTool(const std::vector<std::string>& args)
+{
+    if (toolCommand().empty())
+    {
+        throw std::runtime_error("no tool command given to the test binary");
+    }
+    std::vector<std::string> all = toolCommand();
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all)
+    {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    // Files, not pipes: a large output cannot stall the child.
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+    {
+        std::fclose(out);
+        std::fclose(err);
+        throw std::runtime_error("cannot start " + all[0]);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+
+    ToolRun run;
+    run.out = readAll(out);
+    run.err = readAll(err);
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::fclose(out);
+    std::fclose(err);
+    return run;
+}
+
+std::string normalizeLog(const std::string& err)
+{
+    // date, time with unpadded microseconds glued on, quoted file, line, level
+    static const std::regex entry(
+        R"re(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}(0|[1-9]\d{0,5}) UTC \["([^"\\]*)":[1-9]\d*\] (\[[A-Z]+\]) )re");
+    std::string result;
+    size_t start = 0;
+    while (start < err.size())
+    {
+        size_t end = err.find('\n', start);
+        if (end == std::string::npos)
+        {
+            end = err.size();
+        }
+        const std::string line = err.substr(start, end - start);
+        std::smatch match;
+        if (std::regex_search(line, match, entry))
+        {
+            result += match[2].str() + " " + match[3].str() + " " + match.suffix().str();
+        }
+        else
+        {
+            result += "?" + line;
+        }
+        result += '\n';
+        start = end + 1;
+    }
+    return result;
+}
+
+std::string toBase64(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); i += 3)
+    {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        uint32_t group = uint32_t{bytes[i]} << 16;
+        if (n > 1)
+        {
+            group |= uint32_t{bytes[i + 1]} << 8;
+        }
+        if (n > 2)
+        {
+            group |= bytes[i + 2];
+        }
+        for (size_t k = 0; k < 4; ++k)
+        {
+            text += k <= n ? alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
+        }
+    }
+    return text;
+}
+
+} // namespace qorvd::test

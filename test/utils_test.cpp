@@ -1,0 +1,131 @@
+// Contracts sharper than a run of the tool shows: base64 quirks, the number
+// conversion, the recovery record layout.
+
+#include "qorv_uefi_raw_data_parser.hpp"
+#include "utils.hpp"
+
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qorvd
+{
+namespace
+{
+using Bytes = std::vector<uint8_t>;
+
+struct Base64Case
+{
+    std::string text;
+    bool valid;
+    Bytes decoded;
+};
+
+class Base64 : public testing::TestWithParam<Base64Case>
+{
+};
+
+TEST_P(Base64, ValidatesAndDecodes)
+{
+    const auto& c = GetParam();
+    EXPECT_EQ(isBase64Encoded(c.text), c.valid);
+    if (!c.valid)
+    {
+        return; // the failing decode is covered below
+    }
+    Bytes out{9, 9, 9, 9, 9}; // replaced, not appended to
+    ASSERT_TRUE(decodeBase64(c.text, out));
+    EXPECT_EQ(out, c.decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, Base64,
+    testing::Values(Base64Case{"", true, {}}, Base64Case{"QQ==", true, {0x41}},
+                    Base64Case{"QUI=", true, {0x41, 0x42}},
+                    Base64Case{"QUJD", true, {0x41, 0x42, 0x43}},
+                    Base64Case{"+/+/", true, {0xFB, 0xFF, 0xBF}},
+                    // decoding stops at the first '=', whatever follows
+                    Base64Case{"QQ==QUJD", true, {0x41}}, Base64Case{"=AAA", true, {}},
+                    Base64Case{"QUJD=AAA", true, {0x41, 0x42, 0x43}}, Base64Case{"====", true, {}},
+                    // one leftover value writes nothing; leftover low bits are dropped
+                    Base64Case{"A===", true, {}}, Base64Case{"AA==", true, {0x00}},
+                    Base64Case{"QR==", true, {0x41}}, Base64Case{"QUL=", true, {0x41, 0x42}},
+                    Base64Case{"QUJ", false, {}}, Base64Case{"QU-D", false, {}},
+                    Base64Case{"QUJDQ", false, {}}, Base64Case{"QU D", false, {}},
+                    Base64Case{std::string("QU\0D", 4), false, {}},
+                    Base64Case{"QU\xc3\xa9", false, {}}, Base64Case{"QU_D", false, {}}));
+
+TEST(Base64Decode, InvalidTextLogsAndEmptiesOutput)
+{
+    Bytes out{1, 2, 3};
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(decodeBase64("QUJ", out));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(out.empty());
+    // The message carries its own end of line: an empty line follows the entry.
+    const std::string tail = "[ERROR] Failed to decode base64 string: QUJ\n\n";
+    ASSERT_GE(err.size(), tail.size());
+    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+    EXPECT_EQ(err.find('\n'), err.size() - 2);
+}
+
+struct ConversionCase
+{
+    std::string text;
+    std::optional<uint32_t> value;
+};
+
+class Conversion : public testing::TestWithParam<ConversionCase>
+{
+};
+
+TEST_P(Conversion, Reads32BitsWhateverTheHost)
+{
+    EXPECT_EQ(parseUnsigned32(GetParam().text), GetParam().value) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, Conversion,
+    testing::Values(ConversionCase{"0", 0U}, ConversionCase{"3abc", 3U}, ConversionCase{" 2", 2U},
+                    ConversionCase{"\t\n\v\f\r 2", 2U}, ConversionCase{"+3", 3U},
+                    ConversionCase{"-1", 4294967295U}, ConversionCase{"-0", 0U},
+                    ConversionCase{"4294967295", 4294967295U}, ConversionCase{"-4294967295", 1U},
+                    ConversionCase{"00004294967295", 4294967295U}, ConversionCase{"12 34", 12U},
+                    ConversionCase{"0x10", 0U}, ConversionCase{"4294967296", std::nullopt},
+                    ConversionCase{"-4294967296", std::nullopt},
+                    ConversionCase{"18446744073709551616", std::nullopt},
+                    ConversionCase{"", std::nullopt}, ConversionCase{"   ", std::nullopt},
+                    ConversionCase{"+", std::nullopt}, ConversionCase{"+-1", std::nullopt},
+                    ConversionCase{"- 1", std::nullopt}, ConversionCase{"abc", std::nullopt},
+                    ConversionCase{"-h", std::nullopt}));
+
+TEST(MemoryRecoveryEntry, IsPackedLittleEndian)
+{
+    const MemoryRecoveryEntry entry =
+        makeRecoveryEntry(0x0102030405060708, 0x11223344, 0x55667788, 0x99AABBCC);
+    MemoryRecoveryEntry expected{};
+    const uint8_t timestamp[] = {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
+    std::copy(std::begin(timestamp), std::end(timestamp), expected.begin() + 4);
+    expected[32] = 1;
+    const uint8_t words[] = {0x44, 0x33, 0x22, 0x11, 0x88, 0x77,
+                             0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99};
+    std::copy(std::begin(words), std::end(words), expected.begin() + 33);
+    EXPECT_EQ(entry, expected);
+}
+
+TEST(LeReader, ReadsAtAnyOffsetAndFailsPastTheEnd)
+{
+    const Bytes bytes{0xFF, 0x01, 0x02, 0x03, 0x04, 0x05};
+    LeReader reader{bytes};
+    EXPECT_EQ(reader.read<uint8_t>(), 0xFF);
+    EXPECT_EQ(reader.read<uint32_t>(), 0x04030201U);
+    EXPECT_TRUE(reader.ok());
+    EXPECT_EQ(reader.read<uint16_t>(), 0U); // one byte left
+    EXPECT_FALSE(reader.ok());
+    EXPECT_EQ(reader.read<uint8_t>(), 0U);
+}
+
+} // namespace
+} // namespace qorvd
