@@ -1,0 +1,45 @@
+# Shared by the tools/ scripts: install what is missing, once.
+# shellcheck shell=bash
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Packages the native build and its tests need.
+base_packages=(g++ meson ninja-build pkgconf libfmt-dev libgtest-dev)
+
+apt_updated=false
+
+# ensure_packages PKG...: installs those of PKG that are not installed yet.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}" >&2
+    if ! $apt_updated; then
+        apt-get update -qq >&2
+        apt_updated=true
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# ensure_foreign_arch ARCH: lets apt install ARCH's libraries beside ours.
+ensure_foreign_arch() {
+    if ! dpkg --print-foreign-architectures | grep -qx "$1"; then
+        dpkg --add-architecture "$1"
+        apt_updated=false
+    fi
+}
+
+# setup_build DIR [MESON-OPTION...]: configures DIR afresh.
+setup_build() {
+    local dir=$1
+    shift
+    rm -rf "$dir"
+    meson setup "$dir" "$@" >"$dir.setup.log" 2>&1 || {
+        cat "$dir.setup.log" >&2
+        return 1
+    }
+    rm -f "$dir.setup.log"
+}
