@@ -4,6 +4,7 @@
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct CliCase
     std::vector<std::string> args;
     std::string out;
     std::string log; // normalised, see normalizeLog
+
+    friend void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Cli : public testing::TestWithParam<CliCase>
@@ -99,6 +102,8 @@ struct CodeCase
     const char* name;
     std::string arg;
     unsigned code;
+
+    friend void PrintTo(const CodeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SubcommandCode : public testing::TestWithParam<CodeCase>

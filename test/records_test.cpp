@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -88,6 +89,8 @@ struct RecordCase
     Bytes record;
     std::string out;
     std::string log; // normalised, see normalizeLog
+
+    friend void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Record : public testing::TestWithParam<RecordCase>

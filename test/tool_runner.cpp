@@ -63,7 +63,7 @@ ToolRun runTool(const std::vector<std::string>& args)
     posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
     {
