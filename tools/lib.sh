@@ -43,3 +43,24 @@ setup_build() {
     }
     rm -f "$dir.setup.log"
 }
+
+cross_targets=(arm-linux-gnueabihf s390x-linux-gnu)
+
+# Cross compilers, emulators and the targets' own fmt and GoogleTest.
+ensure_cross_packages() {
+    ensure_foreign_arch armhf
+    ensure_foreign_arch s390x
+    ensure_packages g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user \
+        libfmt-dev:armhf libgtest-dev:armhf libfmt-dev:s390x libgtest-dev:s390x
+}
+
+# build_arm_release DIR: the size-optimised, stripped BMC executable; prints
+# its path.
+build_arm_release() {
+    local dir=$1
+    setup_build "$dir" "$top" --cross-file "$top/cross/arm-linux-gnueabihf.ini" \
+        --buildtype=minsize -Db_ndebug=true -Dtests=false -Dwerror=true "${@:2}"
+    ninja -C "$dir" >&2
+    DESTDIR="$dir/dest" meson install -C "$dir" --strip --quiet >&2
+    echo "$dir/dest/usr/local/bin/qorv_raw_data_parser"
+}
