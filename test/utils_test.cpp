@@ -103,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(MemoryRecoveryEntry, IsPackedLittleEndian)
 {
-    const MemoryRecoveryEntry entry =
-        makeRecoveryEntry(0x0102030405060708, 0x11223344, 0x55667788, 0x99AABBCC);
+    MemoryRecoveryEntry entry{};
+    fillRecoveryEntry(entry, 0x0102030405060708, 0x11223344, 0x55667788, 0x99AABBCC);
     MemoryRecoveryEntry expected{};
     const uint8_t timestamp[] = {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
     std::copy(std::begin(timestamp), std::end(timestamp), expected.begin() + 4);

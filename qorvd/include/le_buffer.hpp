@@ -1,16 +1,39 @@
 #pragma once
 
 // Little-endian field access at any byte offset. Records are packed and come
-// from another machine, so fields are assembled byte by byte: no casts of the
-// buffer to structs, no unaligned loads, the same result on any host.
+// from another machine: fields are copied out byte-wise (memcpy, no casts of
+// the buffer to structs, no alignment assumed) and put into host order, so
+// every host reads the same values.
 
+#include <array>
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace qorvd
 {
+
+// Converts between host order and little-endian (the same swap both ways).
+template <std::unsigned_integral T>
+constexpr T littleEndian(T value) noexcept
+{
+    if constexpr (std::endian::native == std::endian::little)
+    {
+        return value;
+    }
+    else
+    {
+        T swapped = 0;
+        for (size_t i = 0; i < sizeof(T); ++i)
+        {
+            swapped = static_cast<T>((swapped << 8) | ((value >> (8 * i)) & 0xFF));
+        }
+        return swapped;
+    }
+}
 
 class LeReader
 {
@@ -28,12 +51,9 @@ public:
             return 0;
         }
         T value = 0;
-        for (size_t i = 0; i < sizeof(T); ++i)
-        {
-            value |= static_cast<T>(static_cast<T>(bytes[pos + i]) << (8 * i));
-        }
+        std::memcpy(&value, bytes.data() + pos, sizeof(T));
         pos += sizeof(T);
-        return value;
+        return littleEndian(value);
     }
 
     bool ok() const noexcept { return !failed; }
@@ -44,45 +64,14 @@ private:
     bool failed = false;
 };
 
-class LeWriter
+// Stores `value` little-endian at a fixed offset of a fixed-size record; the
+// layout is checked at compile time.
+template <size_t offset, std::unsigned_integral T, size_t size>
+constexpr void putLe(std::array<uint8_t, size>& record, T value) noexcept
 {
-public:
-    explicit LeWriter(std::span<uint8_t> bytes) noexcept : bytes(bytes) {}
-
-    // Writing past the end writes nothing and marks the writer failed.
-    template <std::unsigned_integral T>
-    void write(T value) noexcept
-    {
-        if (bytes.size() - pos < sizeof(T))
-        {
-            failed = true;
-            pos = bytes.size();
-            return;
-        }
-        for (size_t i = 0; i < sizeof(T); ++i)
-        {
-            bytes[pos + i] = static_cast<uint8_t>(value >> (8 * i));
-        }
-        pos += sizeof(T);
-    }
-
-    void skip(size_t count) noexcept
-    {
-        if (bytes.size() - pos < count)
-        {
-            failed = true;
-            pos = bytes.size();
-            return;
-        }
-        pos += count;
-    }
-
-    bool ok() const noexcept { return !failed; }
-
-private:
-    std::span<uint8_t> bytes;
-    size_t pos = 0;
-    bool failed = false;
-};
+    static_assert(offset + sizeof(T) <= size, "field lies outside the record");
+    const T wire = littleEndian(value);
+    std::memcpy(record.data() + offset, &wire, sizeof(T));
+}
 
 } // namespace qorvd

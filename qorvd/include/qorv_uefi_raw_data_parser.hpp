@@ -146,25 +146,20 @@ struct PprInfoHeader
 };
 
 // One packed 45-byte recovery record, laid out as the BMC's recovery log
-// stores it.
+// stores it: zero-filled apart from the fields below.
 using MemoryRecoveryEntry = std::array<uint8_t, 45>;
 using MemoryRecoveryLog = std::vector<MemoryRecoveryEntry>;
 
 inline constexpr uint8_t pprRecoveryKind = 1;
 
-inline MemoryRecoveryEntry makeRecoveryEntry(int64_t timestamp, uint32_t pprHeaderWord,
-                                             uint32_t entryWord0, uint32_t entryWord1)
+inline void fillRecoveryEntry(MemoryRecoveryEntry& entry, int64_t timestamp, uint32_t pprHeaderWord,
+                              uint32_t entryWord0, uint32_t entryWord1)
 {
-    MemoryRecoveryEntry entry{};
-    LeWriter writer{entry};
-    writer.skip(4);
-    writer.write(static_cast<uint64_t>(timestamp));
-    writer.skip(20);
-    writer.write(pprRecoveryKind);
-    writer.write(pprHeaderWord);
-    writer.write(entryWord0);
-    writer.write(entryWord1);
-    return entry;
+    putLe<4>(entry, static_cast<uint64_t>(timestamp));
+    putLe<32>(entry, pprRecoveryKind);
+    putLe<33>(entry, pprHeaderWord);
+    putLe<37>(entry, entryWord0);
+    putLe<41>(entry, entryWord1);
 }
 
 inline bool parsePprInfo(std::span<const uint8_t> decodedData)
@@ -191,14 +186,12 @@ inline bool parsePprInfo(std::span<const uint8_t> decodedData)
     }
     log(LogLevel::Info) << "pprInfo.count :" << pprInfo.count;
 
-    MemoryRecoveryLog recoveryLog;
-    recoveryLog.reserve(pprInfo.count);
-    for (uint32_t i = 0; i < pprInfo.count; ++i)
+    MemoryRecoveryLog recoveryLog(pprInfo.count); // zero-filled records
+    for (auto& entry : recoveryLog)
     {
         const uint32_t entryWord0 = reader.read<uint32_t>();
         const uint32_t entryWord1 = reader.read<uint32_t>();
-        recoveryLog.push_back(
-            makeRecoveryEntry(std::time(nullptr), pprInfo.pprHeaderWord, entryWord0, entryWord1));
+        fillRecoveryEntry(entry, std::time(nullptr), pprInfo.pprHeaderWord, entryWord0, entryWord1);
     }
 
     writeStdout(fmt::format(FMT_COMPILE("MemoryRecoveryLog: size {}\n"), recoveryLog.size()));
