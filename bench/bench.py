@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Measures the tool against the process floor and its peers; prints one
+table and writes bench/RESULTS.md with a plot. Called by tools/bench, which
+builds everything named on the command line first.
+
+Instructions: valgrind --tool=callgrind (repeatable on a noisy machine).
+Wall time: hyperfine, as ratios against floors measured in the same run.
+Peak memory: /usr/bin/time. Sizes: the stripped executables."""
+import argparse
+import base64
+import datetime
+import json
+import os
+import platform
+import re
+import shlex
+import struct
+import subprocess
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+
+
+def sample(name):
+    with open(os.path.join(TOP, 'examples', name + '.sample')) as f:
+        subcmd, text = f.read().splitlines()[1].split()
+    return [subcmd, text]
+
+
+def ppr(entries):
+    data = struct.pack('<II', 0x50505231, entries)
+    data += b''.join(struct.pack('<II', i, ~i & 0xFFFFFFFF) for i in range(entries))
+    return ['2', base64.b64encode(data).decode()]
+
+
+def mirror(entries):
+    data = struct.pack('<I', entries) + bytes(16 * entries)
+    return ['1', base64.b64encode(data).decode()]
+
+
+def instructions(cmd):
+    out = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null'] + cmd,
+                         capture_output=True, text=True, check=False).stderr
+    return int(re.search(r'Collected : (\d+)', out).group(1))
+
+
+def peak_kib(cmd):
+    out = subprocess.run(['/usr/bin/time', '-f', 'peak %M'] + cmd, capture_output=True, text=True,
+                         check=False).stderr
+    return int(re.search(r'peak (\d+)', out).group(1))
+
+
+def wall_times(commands):
+    """Mean seconds per command, all measured in one hyperfine run."""
+    with tempfile.TemporaryDirectory() as tmp:
+        report = os.path.join(tmp, 'times.json')
+        args = ['hyperfine', '-N', '--warmup', '5', '--min-runs', '30', '--style', 'none',
+                '--export-json', report]
+        subprocess.run(args + [shlex.join(c) for c in commands], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(report) as f:
+            return [r['mean'] for r in json.load(f)['results']]
+
+
+def needed(path, readelf):
+    out = subprocess.run([readelf, '-d', path], capture_output=True, text=True, check=True).stdout
+    return ' '.join(re.findall(r'\(NEEDED\).*\[(.*)\]', out)) or '(none: static)'
+
+
+def fmt_int(n):
+    return f'{n:,}'
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--tool', required=True, help='default (dynamic) build')
+    ap.add_argument('--tool-static', required=True)
+    ap.add_argument('--floor-c', required=True)
+    ap.add_argument('--floor-cpp', required=True)
+    ap.add_argument('--size', action='append', default=[],
+                    help='LABEL=PATH=READELF of a stripped executable')
+    opts = ap.parse_args()
+
+    typical = [
+        ('memory config, 2 CPUs', sample('01-memory-config')),
+        ('mirror info, 1 entry', sample('03-mirror-info')),
+        ('PPR info, 2 entries', sample('04-ppr-info')),
+        ('memory error log', sample('06-memory-error-log')),
+        ('rejected: bad base64', ['3', 'QUJ']),
+        ('rejected: unknown code', ['7', 'QUJD']),
+    ]
+    floors = [('empty C program', [opts.floor_c]),
+              ('empty C++ program (libstdc++ loaded)', [opts.floor_cpp]),
+              ('/bin/true', ['/bin/true'])]
+    floor_ir = {name: instructions(cmd) for name, cmd in floors}
+    cpp_floor = floor_ir['empty C++ program (libstdc++ loaded)']
+    true_floor = floor_ir['/bin/true']
+
+    lines = []
+    out = lines.append
+    out('## Instructions per run (callgrind)')
+    out('')
+    out('| run | default build | x empty C++ | static build | x /bin/true |')
+    out('|---|---:|---:|---:|---:|')
+    worst_dyn = worst_static = 0.0
+    for name, args in typical:
+        dyn = instructions([opts.tool] + args)
+        sta = instructions([opts.tool_static] + args)
+        worst_dyn = max(worst_dyn, dyn / cpp_floor)
+        worst_static = max(worst_static, sta / true_floor)
+        out(f'| {name} | {fmt_int(dyn)} | {dyn / cpp_floor:.3f} | {fmt_int(sta)} | '
+            f'{sta / true_floor:.3f} |')
+    for name, _ in floors:
+        out(f'| floor: {name} | {fmt_int(floor_ir[name])} | {floor_ir[name] / cpp_floor:.3f} | | |')
+
+    out('')
+    out('## Scaling (default build)')
+    out('')
+    out('| record | base64 characters | instructions | peak resident KiB |')
+    out('|---|---:|---:|---:|')
+    scaling = []
+    for entries in (0, 1000, 4000, 12286):
+        args = ppr(entries)
+        ir = instructions([opts.tool] + args)
+        scaling.append((entries, ir))
+        out(f'| PPR, {entries} entries | {len(args[1])} | {fmt_int(ir)} | '
+            f'{peak_kib([opts.tool] + args)} |')
+    args = mirror(6143)
+    out(f'| mirror, 6143 entries | {len(args[1])} | {fmt_int(instructions([opts.tool] + args))} | '
+        f'{peak_kib([opts.tool] + args)} |')
+    big_ir = scaling[-1][1]
+    big_rss = peak_kib([opts.tool] + ppr(12286))
+
+    out('')
+    out('## Wall time (hyperfine; ratios to /bin/true, and peer / tool)')
+    out('')
+    small = sample('04-ppr-info')
+
+    def pipeline(args):
+        return ['sh', '-c', f'echo {args[1]} | base64 -d | od -An -tu4 >/dev/null']
+
+    def python(args):
+        return ['python3', os.path.join(HERE, 'peer_decode.py')] + args
+
+    small_cmds = [('/bin/true', ['/bin/true']), ('empty C program', [opts.floor_c]),
+                  ('empty C++ program', [opts.floor_cpp]),
+                  ('tool, PPR 2 entries', [opts.tool] + small),
+                  ('static tool, PPR 2 entries', [opts.tool_static] + small),
+                  ('shell pipeline, PPR 2 entries', pipeline(small)),
+                  ('Python 3, PPR 2 entries', python(small))]
+    t = dict(zip([n for n, _ in small_cmds], wall_times([c for _, c in small_cmds])))
+
+    # A 128 KiB argument cannot pass through hyperfine's own command line:
+    # every command reads the text from a file in a shell, and the same shell
+    # around /bin/true is the floor that is taken off before comparing.
+    with tempfile.NamedTemporaryFile('w', suffix='.b64', delete=False) as f:
+        f.write(ppr(12286)[1])
+    q = shlex.quote(f.name)
+    peer = shlex.quote(os.path.join(HERE, 'peer_decode.py'))
+    large_cmds = [
+        ('shell + cat + /bin/true, 128 KiB (floor)', ['sh', '-c', f't=$(cat {q}); /bin/true "$t"']),
+        ('tool, PPR 12286 entries', ['sh', '-c', f't=$(cat {q}); {shlex.quote(opts.tool)} 2 "$t"']),
+        ('shell pipeline, PPR 12286 entries', ['sh', '-c', f'base64 -d < {q} | od -An -tu4 >/dev/null']),
+        ('Python 3, PPR 12286 entries', ['sh', '-c', f't=$(cat {q}); python3 {peer} 2 "$t"']),
+    ]
+    t.update(zip([n for n, _ in large_cmds], wall_times([c for _, c in large_cmds])))
+    os.unlink(f.name)
+
+    out('| command | mean ms | x /bin/true |')
+    out('|---|---:|---:|')
+    for name, mean in t.items():
+        out(f'| {name} | {mean * 1000:.3f} | {mean / t["/bin/true"]:.2f} |')
+    floor = t['shell + cat + /bin/true, 128 KiB (floor)']
+    tool_large = t['tool, PPR 12286 entries'] - floor
+    peers = {
+        'shell pipeline / tool, small': t['shell pipeline, PPR 2 entries'] / t['tool, PPR 2 entries'],
+        'Python 3 / tool, small': t['Python 3, PPR 2 entries'] / t['tool, PPR 2 entries'],
+        'shell pipeline / tool, large': (t['shell pipeline, PPR 12286 entries'] - floor) / tool_large,
+        'Python 3 / tool, large': (t['Python 3, PPR 12286 entries'] - floor) / tool_large,
+    }
+    out('')
+    out('Peer / tool (large: the shell floor taken off each side):')
+    out('')
+    for name, ratio in peers.items():
+        out(f'- {name}: {ratio:.1f} x')
+
+    out('')
+    out('## Executable sizes (stripped)')
+    out('')
+    out('| executable | bytes | KiB | needs |')
+    out('|---|---:|---:|---|')
+    sizes = {}
+    for spec in opts.size:
+        label, path, readelf = spec.split('=')
+        size = os.path.getsize(path)
+        sizes[label] = size
+        out(f'| {label} | {size} | {size / 1024:.1f} | {needed(path, readelf)} |')
+
+    arm = sizes.get('ARM release', 0)
+    arm_static = sizes.get('ARM release, static', 0)
+    checks = [
+        (f'typical run <= 1.10 x empty C++ (worst {worst_dyn:.3f})', worst_dyn <= 1.10),
+        (f'static typical run <= /bin/true (worst {worst_static:.3f} x)', worst_static <= 1.0),
+        (f'12286-entry PPR < 4,000,000 instructions ({fmt_int(big_ir)})', big_ir < 4_000_000),
+        (f'12286-entry PPR < 8 MiB peak resident ({big_rss} KiB)', big_rss < 8192),
+        (f'ARM release <= 48 KiB ({arm / 1024:.1f} KiB)', 0 < arm <= 48 * 1024),
+        (f'ARM static <= 800 KiB ({arm_static / 1024:.1f} KiB)', 0 < arm_static <= 800 * 1024),
+        (f'>= 5 x faster than the shell pipeline (small {peers["shell pipeline / tool, small"]:.1f},'
+         f' large {peers["shell pipeline / tool, large"]:.1f})',
+         min(peers['shell pipeline / tool, small'], peers['shell pipeline / tool, large']) >= 5),
+        (f'>= 10 x faster than Python 3 (small {peers["Python 3 / tool, small"]:.1f},'
+         f' large {peers["Python 3 / tool, large"]:.1f})',
+         min(peers['Python 3 / tool, small'], peers['Python 3 / tool, large']) >= 10),
+    ]
+    out('')
+    out('## Targets')
+    out('')
+    for text, met in checks:
+        out(f'- {"met" if met else "MISSED"}: {text}')
+
+    table = '\n'.join(lines)
+    print(table)
+
+    plot = os.path.join(HERE, 'ppr-instructions.png')
+    with tempfile.NamedTemporaryFile('w', suffix='.dat', delete=False) as dat:
+        for entries, ir in scaling:
+            dat.write(f'{entries} {ir / 1e6}\n')
+    script = (f"set terminal png size 720,420; set output '{plot}';"
+              "set title 'Instructions per run against PPR entry count (default build)';"
+              "set xlabel 'PPR entries'; set ylabel 'million instructions'; set grid;"
+              f"set yrange [0:*]; set key left top; plot '{dat.name}' using 1:2 with linespoints lw 2 pt 7 "
+              f"title 'qorv\\_raw\\_data\\_parser', {cpp_floor / 1e6} title 'empty C++ program' lw 2")
+    subprocess.run(['gnuplot', '-e', script], check=True)
+    os.unlink(dat.name)
+
+    cpu = 'unknown'
+    with open('/proc/cpuinfo') as f:
+        for line in f:
+            if line.startswith('model name'):
+                cpu = line.split(':', 1)[1].strip()
+                break
+    gxx = subprocess.run(['g++', '--version'], capture_output=True, text=True).stdout.splitlines()[0]
+    with open(os.path.join(HERE, 'RESULTS.md'), 'w') as f:
+        f.write('# Benchmark results\n\n')
+        f.write(f'Made by `tools/bench` on {datetime.date.today()}: {platform.machine()}, {cpu}, '
+                f'{os.cpu_count()} cores; {gxx}; {platform.platform()}.\n\n')
+        f.write(table + '\n\n')
+        f.write('![Instructions against PPR entry count](ppr-instructions.png)\n')
+
+
+if __name__ == '__main__':
+    main()
