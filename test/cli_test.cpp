@@ -12,8 +12,8 @@ namespace qorvd::test
 {
 namespace
 {
-const std::string usage = "qrov_raw_data_parser subcmd base64RawData.\n";
-const std::string parameterError =
+constexpr const char* usage = "qrov_raw_data_parser subcmd base64RawData.\n";
+constexpr const char* parameterError =
     "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n";
 
 struct CliCase
@@ -49,7 +49,11 @@ std::string notBase64(const std::string& text)
     return "qorv_uefi_raw_data_parser.hpp [ERROR] rawData is not base64 encode: " + text + "\n";
 }
 
-const std::string longJunk(131071, '#'); // the kernel's limit for one argument
+// As long as one argument may be (the kernel's limit), and not base64.
+std::string longJunk()
+{
+    return std::string(131071, '#'); // NOLINT(modernize-return-braced-init-list): a count
+}
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, Cli,
@@ -60,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"EmptySingleArgument", {""}, parameterError, ""},
         CliCase{"NumberAlone", {"3"}, parameterError, ""},
         CliCase{"ThreeArguments", {"3", "QUJD", "x"}, parameterError, ""},
-        CliCase{"HugeSingleArgument", {longJunk}, parameterError, ""},
+        CliCase{"HugeSingleArgument", {longJunk()}, parameterError, ""},
         // With two arguments "-h" is read as the sub-command number.
         CliCase{"HelpAsSubcommand", {"-h", "QUJD"}, parameterError, conversionFailed("-h")},
         CliCase{"EmptySubcommand", {"", "QUJD"}, parameterError, conversionFailed("")},
@@ -83,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"2", "\xc3\xa9\xc3\xa9"},
                 "handleRawData return 3",
                 notBase64("\xc3\xa9\xc3\xa9")},
-        CliCase{"HugeArgument", {"2", longJunk}, "handleRawData return 3", notBase64(longJunk)},
+        CliCase{"HugeArgument", {"2", longJunk()}, "handleRawData return 3", notBase64(longJunk())},
         // '=' may stand anywhere; decoding stops at the first one.
         CliCase{"PadInTheMiddle",
                 {"7", "QQ==QUJD"},

@@ -62,7 +62,7 @@ Bytes pprInfo(uint32_t count, size_t entries)
 
 Bytes filler(size_t size)
 {
-    return Bytes(size, 0x11);
+    return Bytes(size, 0x11); // NOLINT(modernize-return-braced-init-list): size, not elements
 }
 
 Bytes sized(Bytes bytes, size_t size)

@@ -1,15 +1,15 @@
 #include "tool_runner.hpp"
 
+#include <array>
 #include <cstdio>
 #include <fcntl.h>
 #include <regex>
 #include <spawn.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
-
-extern char** environ;
 
 namespace qorvd::test
 {
@@ -25,11 +25,11 @@ std::string readAll(std::FILE* file)
 {
     std::string text;
     std::rewind(file);
-    char buf[4096];
+    std::array<char, 4096> buf{};
     size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof(buf), file)) > 0)
+    while ((n = std::fread(buf.data(), 1, buf.size(), file)) > 0)
     {
-        text.append(buf, n);
+        text.append(buf.data(), n);
     }
     return text;
 }
@@ -49,6 +49,7 @@ ToolRun runTool(const std::vector<std::string>& args)
     std::vector<std::string> all = toolCommand();
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(all.size() + 1);
     for (auto& arg : all)
     {
         argv.push_back(arg.data());
@@ -67,8 +68,8 @@ ToolRun runTool(const std::vector<std::string>& args)
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
     {
-        std::fclose(out);
-        std::fclose(err);
+        static_cast<void>(std::fclose(out));
+        static_cast<void>(std::fclose(err));
         throw std::runtime_error("cannot start " + all[0]);
     }
     int status = 0;
@@ -78,8 +79,8 @@ ToolRun runTool(const std::vector<std::string>& args)
     run.out = readAll(out);
     run.err = readAll(err);
     run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::fclose(out);
-    std::fclose(err);
+    static_cast<void>(std::fclose(out));
+    static_cast<void>(std::fclose(err));
     return run;
 }
 
@@ -115,7 +116,7 @@ std::string normalizeLog(const std::string& err)
 
 std::string toBase64(const std::vector<uint8_t>& bytes)
 {
-    static constexpr char alphabet[] =
+    constexpr std::string_view alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text;
     for (size_t i = 0; i < bytes.size(); i += 3)

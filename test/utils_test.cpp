@@ -105,13 +105,18 @@ TEST(MemoryRecoveryEntry, IsPackedLittleEndian)
 {
     MemoryRecoveryEntry entry{};
     fillRecoveryEntry(entry, 0x0102030405060708, 0x11223344, 0x55667788, 0x99AABBCC);
-    MemoryRecoveryEntry expected{};
-    const uint8_t timestamp[] = {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
-    std::copy(std::begin(timestamp), std::end(timestamp), expected.begin() + 4);
-    expected[32] = 1;
-    const uint8_t words[] = {0x44, 0x33, 0x22, 0x11, 0x88, 0x77,
-                             0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99};
-    std::copy(std::begin(words), std::end(words), expected.begin() + 33);
+    // clang-format off
+    const MemoryRecoveryEntry expected{
+        0, 0, 0, 0,                                     // zero
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, // timestamp
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                   // zero
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        1,                                              // recovery kind
+        0x44, 0x33, 0x22, 0x11,                         // pprHeaderWord
+        0x88, 0x77, 0x66, 0x55,                         // entryWord0
+        0xCC, 0xBB, 0xAA, 0x99,                         // entryWord1
+    };
+    // clang-format on
     EXPECT_EQ(entry, expected);
 }
 

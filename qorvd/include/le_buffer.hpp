@@ -56,7 +56,7 @@ public:
         return littleEndian(value);
     }
 
-    bool ok() const noexcept { return !failed; }
+    [[nodiscard]] bool ok() const noexcept { return !failed; }
 
 private:
     std::span<const uint8_t> bytes;

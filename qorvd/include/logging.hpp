@@ -55,8 +55,8 @@ struct SourceLocation
         loc.lineNumber = line;
         return loc;
     }
-    constexpr const char* file_name() const noexcept { return fileName; }
-    constexpr uint32_t line() const noexcept { return lineNumber; }
+    [[nodiscard]] constexpr const char* file_name() const noexcept { return fileName; }
+    [[nodiscard]] constexpr uint32_t line() const noexcept { return lineNumber; }
 
 private:
     const char* fileName = "";

@@ -189,8 +189,8 @@ inline bool parsePprInfo(std::span<const uint8_t> decodedData)
     MemoryRecoveryLog recoveryLog(pprInfo.count); // zero-filled records
     for (auto& entry : recoveryLog)
     {
-        const uint32_t entryWord0 = reader.read<uint32_t>();
-        const uint32_t entryWord1 = reader.read<uint32_t>();
+        const auto entryWord0 = reader.read<uint32_t>();
+        const auto entryWord1 = reader.read<uint32_t>();
         fillRecoveryEntry(entry, std::time(nullptr), pprInfo.pprHeaderWord, entryWord0, entryWord1);
     }
 
