@@ -4,6 +4,7 @@
 #include "tool_runner.hpp"
 
 #include <gtest/gtest.h>
+
 #include <ostream>
 #include <string>
 #include <vector>

@@ -3,6 +3,7 @@
 #include "logging.hpp"
 
 #include <gtest/gtest.h>
+
 #include <string>
 
 namespace qorvd

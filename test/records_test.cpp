@@ -2,9 +2,10 @@
 
 #include "tool_runner.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ctime>
-#include <gtest/gtest.h>
 #include <ostream>
 #include <regex>
 #include <string>

@@ -1,14 +1,15 @@
 #include "tool_runner.hpp"
 
-#include <array>
-#include <cstdio>
 #include <fcntl.h>
-#include <regex>
 #include <spawn.h>
-#include <stdexcept>
-#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <regex>
+#include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace qorvd::test

@@ -4,8 +4,9 @@
 #include "qorv_uefi_raw_data_parser.hpp"
 #include "utils.hpp"
 
-#include <cstdint>
 #include <gtest/gtest.h>
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>

@@ -6,11 +6,13 @@
 #include "logging.hpp"
 #include "utils.hpp"
 
+#include <fmt/compile.h>
+#include <fmt/format.h>
+
 #include <array>
 #include <cstdint>
 #include <ctime>
-#include <fmt/compile.h>
-#include <fmt/format.h>
+#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>

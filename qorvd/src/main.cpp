@@ -5,9 +5,10 @@
 #include "qorv_uefi_raw_data_parser.hpp"
 #include "utils.hpp"
 
-#include <cstdint>
 #include <fmt/compile.h>
 #include <fmt/format.h>
+
+#include <cstdint>
 #include <string_view>
 
 namespace
