@@ -197,8 +197,8 @@ def main():
     out('| executable | bytes | KiB | needs |')
     out('|---|---:|---:|---|')
     sizes = {}
-    for spec in opts.size:
-        label, path, readelf = spec.split('=')
+    for entry in opts.size:
+        label, path, readelf = entry.split('=')
         size = os.path.getsize(path)
         sizes[label] = size
         out(f'| {label} | {size} | {size / 1024:.1f} | {needed(path, readelf)} |')
