@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,29 +15,6 @@ namespace
 constexpr const char* usage = "qrov_raw_data_parser subcmd base64RawData.\n";
 constexpr const char* parameterError =
     "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n";
-
-struct CliCase
-{
-    const char* name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string log; // normalised, see normalizeLog
-
-    friend void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Cli : public testing::TestWithParam<CliCase>
-{
-};
-
-TEST_P(Cli, PrintsExactly)
-{
-    const auto& c = GetParam();
-    const ToolRun run = runTool(c.args);
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(normalizeLog(run.err), c.log);
-    EXPECT_EQ(run.exitStatus, 0);
-}
 
 std::string conversionFailed(const std::string& arg)
 {
@@ -57,48 +33,49 @@ std::string longJunk()
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    CommandLine, Cli,
+    CommandLine, Run,
     testing::Values(
-        CliCase{"NoArguments", {}, parameterError, ""}, CliCase{"Help", {"-h"}, usage, ""},
-        CliCase{"HelpWithSuffix", {"-hx"}, parameterError, ""},
-        CliCase{"LongHelp", {"--help"}, parameterError, ""},
-        CliCase{"EmptySingleArgument", {""}, parameterError, ""},
-        CliCase{"NumberAlone", {"3"}, parameterError, ""},
-        CliCase{"ThreeArguments", {"3", "QUJD", "x"}, parameterError, ""},
-        CliCase{"HugeSingleArgument", {longJunk()}, parameterError, ""},
+        ToolCase{"NoArguments", {}, parameterError, ""}, ToolCase{"Help", {"-h"}, usage, ""},
+        ToolCase{"HelpWithSuffix", {"-hx"}, parameterError, ""},
+        ToolCase{"LongHelp", {"--help"}, parameterError, ""},
+        ToolCase{"EmptySingleArgument", {""}, parameterError, ""},
+        ToolCase{"NumberAlone", {"3"}, parameterError, ""},
+        ToolCase{"ThreeArguments", {"3", "QUJD", "x"}, parameterError, ""},
+        ToolCase{"HugeSingleArgument", {longJunk()}, parameterError, ""},
         // With two arguments "-h" is read as the sub-command number.
-        CliCase{"HelpAsSubcommand", {"-h", "QUJD"}, parameterError, conversionFailed("-h")},
-        CliCase{"EmptySubcommand", {"", "QUJD"}, parameterError, conversionFailed("")},
-        CliCase{"SignWithoutDigits", {" -", "QUJD"}, parameterError, conversionFailed(" -")},
-        CliCase{
+        ToolCase{"HelpAsSubcommand", {"-h", "QUJD"}, parameterError, conversionFailed("-h")},
+        ToolCase{"EmptySubcommand", {"", "QUJD"}, parameterError, conversionFailed("")},
+        ToolCase{"SignWithoutDigits", {" -", "QUJD"}, parameterError, conversionFailed(" -")},
+        ToolCase{
             "Above32Bits", {"4294967296", "QUJD"}, parameterError, conversionFailed("4294967296")},
-        CliCase{"NegativeAbove32Bits",
-                {"-4294967296", "QUJD"},
-                parameterError,
-                conversionFailed("-4294967296")},
-        CliCase{"HighBytes", {"\xff\x80", "QUJD"}, parameterError, conversionFailed("\xff\x80")}),
-    [](const auto& info) { return info.param.name; });
+        ToolCase{"NegativeAbove32Bits",
+                 {"-4294967296", "QUJD"},
+                 parameterError,
+                 conversionFailed("-4294967296")},
+        ToolCase{"HighBytes", {"\xff\x80", "QUJD"}, parameterError, conversionFailed("\xff\x80")}),
+    toolCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    Base64, Cli,
+    Base64, Run,
     testing::Values(
-        CliCase{"LengthNotMultipleOf4", {"0", "QUJ"}, "handleRawData return 3", notBase64("QUJ")},
-        CliCase{"OutsideAlphabet", {"0", "QU-D"}, "handleRawData return 3", notBase64("QU-D")},
-        CliCase{"HighBytes",
-                {"2", "\xc3\xa9\xc3\xa9"},
-                "handleRawData return 3",
-                notBase64("\xc3\xa9\xc3\xa9")},
-        CliCase{"HugeArgument", {"2", longJunk()}, "handleRawData return 3", notBase64(longJunk())},
+        ToolCase{"LengthNotMultipleOf4", {"0", "QUJ"}, "handleRawData return 3", notBase64("QUJ")},
+        ToolCase{"OutsideAlphabet", {"0", "QU-D"}, "handleRawData return 3", notBase64("QU-D")},
+        ToolCase{"HighBytes",
+                 {"2", "\xc3\xa9\xc3\xa9"},
+                 "handleRawData return 3",
+                 notBase64("\xc3\xa9\xc3\xa9")},
+        ToolCase{
+            "HugeArgument", {"2", longJunk()}, "handleRawData return 3", notBase64(longJunk())},
         // '=' may stand anywhere; decoding stops at the first one.
-        CliCase{"PadInTheMiddle",
-                {"7", "QQ==QUJD"},
-                "rawData size check failed,subcmd: 7, size: 1\nhandleRawData return 4",
-                ""},
-        CliCase{"Empty",
-                {"7", ""},
-                "rawData size check failed,subcmd: 7, size: 0\nhandleRawData return 4",
-                ""}),
-    [](const auto& info) { return info.param.name; });
+        ToolCase{"PadInTheMiddle",
+                 {"7", "QQ==QUJD"},
+                 "rawData size check failed,subcmd: 7, size: 1\nhandleRawData return 4",
+                 ""},
+        ToolCase{"Empty",
+                 {"7", ""},
+                 "rawData size check failed,subcmd: 7, size: 0\nhandleRawData return 4",
+                 ""}),
+    toolCaseName);
 
 // Unknown codes take the size-check failure path without a log entry; the
 // code printed is what the conversion selected.

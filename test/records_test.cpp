@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <ctime>
-#include <ostream>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qorvd::test
@@ -83,116 +83,92 @@ std::string logged(const std::string& level, const std::string& message)
     return "qorv_uefi_raw_data_parser.hpp [" + level + "] " + message + "\n";
 }
 
-struct RecordCase
+ToolCase record(const char* name, unsigned subcmd, const Bytes& bytes, std::string out,
+                std::string log)
 {
-    const char* name;
-    unsigned subcmd;
-    Bytes record;
-    std::string out;
-    std::string log; // normalised, see normalizeLog
-
-    friend void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Record : public testing::TestWithParam<RecordCase>
-{
-};
-
-TEST_P(Record, PrintsExactly)
-{
-    const auto& c = GetParam();
-    const ToolRun run = runTool({std::to_string(c.subcmd), toBase64(c.record)});
-    EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(normalizeLog(run.err), c.log);
-    EXPECT_EQ(run.exitStatus, 0);
+    return {name, {std::to_string(subcmd), toBase64(bytes)}, std::move(out), std::move(log)};
 }
 
-const auto name = [](const auto& info) { return info.param.name; };
-
 INSTANTIATE_TEST_SUITE_P(
-    MemoryConfig, Record,
+    MemoryConfig, Run,
     testing::Values(
-        RecordCase{
-            "Empty", 0, {}, sizeCheckFailed(0, 0), logged("ERROR", "headSize 6, raw data size 0")},
-        RecordCase{"BelowHeader", 0, filler(5), sizeCheckFailed(0, 5),
-                   logged("ERROR", "headSize 6, raw data size 5")},
-        RecordCase{"AboveCapacity", 0,
-                   sized(memoryConfig(1, 1, 8, std::vector<uint64_t>(8, 0)), 71),
-                   sizeCheckFailed(0, 71), logged("ERROR", "headSize 6, raw data size 71")},
-        RecordCase{"NoCpus", 0, memoryConfig(2, 7, 0, {}),
-                   "MemoryConfig: formatVersion 2, QORV_UEFI_SYS_CONFIG.Data 7, cpuCount 0, "
-                   "eccMode \n",
-                   logged("INFO", "memconf.CpuCount :0")},
-        RecordCase{"CountAboveSize", 0, sized(memoryConfig(1, 0, 2, {}), 14),
-                   sizeCheckFailed(0, 14), logged("ERROR", "memconf.CpuCount 2, raw data size 14")},
-        RecordCase{"CountAboveCapacity", 0, sized(memoryConfig(1, 0, 9, {}), 70),
-                   sizeCheckFailed(0, 70), logged("ERROR", "memconf.CpuCount 9, raw data size 70")},
-        RecordCase{"TrailingBytes", 0, sized(memoryConfig(1, 0, 0, {}), 13), sizeCheckFailed(0, 13),
-                   logged("ERROR", "memconf.CpuCount 0, raw data size 13")},
-        RecordCase{"TwoCpus", 0, memoryConfig(3, 256, 2, {1, 2}),
-                   "MemoryConfig: formatVersion 3, QORV_UEFI_SYS_CONFIG.Data 256, cpuCount 2, "
-                   "eccMode 1,2\n",
-                   logged("INFO", "memconf.CpuCount :2")},
+        record("Empty", 0, {}, sizeCheckFailed(0, 0),
+               logged("ERROR", "headSize 6, raw data size 0")),
+        record("BelowHeader", 0, filler(5), sizeCheckFailed(0, 5),
+               logged("ERROR", "headSize 6, raw data size 5")),
+        record("AboveCapacity", 0, sized(memoryConfig(1, 1, 8, std::vector<uint64_t>(8, 0)), 71),
+               sizeCheckFailed(0, 71), logged("ERROR", "headSize 6, raw data size 71")),
+        record("NoCpus", 0, memoryConfig(2, 7, 0, {}),
+               "MemoryConfig: formatVersion 2, QORV_UEFI_SYS_CONFIG.Data 7, cpuCount 0, "
+               "eccMode \n",
+               logged("INFO", "memconf.CpuCount :0")),
+        record("CountAboveSize", 0, sized(memoryConfig(1, 0, 2, {}), 14), sizeCheckFailed(0, 14),
+               logged("ERROR", "memconf.CpuCount 2, raw data size 14")),
+        record("CountAboveCapacity", 0, sized(memoryConfig(1, 0, 9, {}), 70),
+               sizeCheckFailed(0, 70), logged("ERROR", "memconf.CpuCount 9, raw data size 70")),
+        record("TrailingBytes", 0, sized(memoryConfig(1, 0, 0, {}), 13), sizeCheckFailed(0, 13),
+               logged("ERROR", "memconf.CpuCount 0, raw data size 13")),
+        record("TwoCpus", 0, memoryConfig(3, 256, 2, {1, 2}),
+               "MemoryConfig: formatVersion 3, QORV_UEFI_SYS_CONFIG.Data 256, cpuCount 2, "
+               "eccMode 1,2\n",
+               logged("INFO", "memconf.CpuCount :2")),
         // Asymmetric bytes catch a reader that ignores byte order.
-        RecordCase{
-            "FullRecord", 0,
-            memoryConfig(255, 0x04030201, 8, {UINT64_MAX, 0, 1, 0x0807060504030201, 4, 5, 6, 7}),
-            "MemoryConfig: formatVersion 255, QORV_UEFI_SYS_CONFIG.Data 67305985, "
-            "cpuCount 8, eccMode 18446744073709551615,0,1,578437695752307201,4,5,6,7\n",
-            logged("INFO", "memconf.CpuCount :8")}),
-    name);
+        record("FullRecord", 0,
+               memoryConfig(255, 0x04030201, 8, {UINT64_MAX, 0, 1, 0x0807060504030201, 4, 5, 6, 7}),
+               "MemoryConfig: formatVersion 255, QORV_UEFI_SYS_CONFIG.Data 67305985, "
+               "cpuCount 8, eccMode 18446744073709551615,0,1,578437695752307201,4,5,6,7\n",
+               logged("INFO", "memconf.CpuCount :8"))),
+    toolCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    MirrorInfo, Record,
+    MirrorInfo, Run,
     testing::Values(
-        RecordCase{"BelowHeader", 1, filler(3), sizeCheckFailed(1, 3),
-                   logged("ERROR", "headSize 4, raw data size 3")},
-        RecordCase{"NoEntries", 1, mirrorInfo(0, 0), "", logged("INFO", "mirrorInfo.count :0")},
-        RecordCase{"OneEntry", 1, mirrorInfo(1, 1), "", logged("INFO", "mirrorInfo.count :1")},
-        RecordCase{"CountAboveSize", 1, mirrorInfo(2, 1), sizeCheckFailed(1, 20),
-                   logged("ERROR", "mirrorInfo.count 2, raw data size 20")},
-        RecordCase{"TrailingEntry", 1, mirrorInfo(1, 2), sizeCheckFailed(1, 36),
-                   logged("ERROR", "mirrorInfo.count 1, raw data size 36")},
-        RecordCase{"PartialEntry", 1, sized(mirrorInfo(1, 1), 19), sizeCheckFailed(1, 19),
-                   logged("ERROR", "mirrorInfo.count 1, raw data size 19")},
+        record("BelowHeader", 1, filler(3), sizeCheckFailed(1, 3),
+               logged("ERROR", "headSize 4, raw data size 3")),
+        record("NoEntries", 1, mirrorInfo(0, 0), "", logged("INFO", "mirrorInfo.count :0")),
+        record("OneEntry", 1, mirrorInfo(1, 1), "", logged("INFO", "mirrorInfo.count :1")),
+        record("CountAboveSize", 1, mirrorInfo(2, 1), sizeCheckFailed(1, 20),
+               logged("ERROR", "mirrorInfo.count 2, raw data size 20")),
+        record("TrailingEntry", 1, mirrorInfo(1, 2), sizeCheckFailed(1, 36),
+               logged("ERROR", "mirrorInfo.count 1, raw data size 36")),
+        record("PartialEntry", 1, sized(mirrorInfo(1, 1), 19), sizeCheckFailed(1, 19),
+               logged("ERROR", "mirrorInfo.count 1, raw data size 19")),
         // 4 + 16 * 2^28 wraps to 4 in 32 bits.
-        RecordCase{"CountWrapsIn32Bits", 1, mirrorInfo(1U << 28, 0), sizeCheckFailed(1, 4),
-                   logged("ERROR", "mirrorInfo.count 268435456, raw data size 4")},
-        RecordCase{"MaxCount", 1, mirrorInfo(UINT32_MAX, 0), sizeCheckFailed(1, 4),
-                   logged("ERROR", "mirrorInfo.count 4294967295, raw data size 4")}),
-    name);
+        record("CountWrapsIn32Bits", 1, mirrorInfo(1U << 28, 0), sizeCheckFailed(1, 4),
+               logged("ERROR", "mirrorInfo.count 268435456, raw data size 4")),
+        record("MaxCount", 1, mirrorInfo(UINT32_MAX, 0), sizeCheckFailed(1, 4),
+               logged("ERROR", "mirrorInfo.count 4294967295, raw data size 4"))),
+    toolCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
-    PprInfo, Record,
-    testing::Values(RecordCase{"BelowHeader", 2, filler(7), sizeCheckFailed(2, 7),
-                               logged("ERROR", "headSize 8, raw data size 7")},
-                    RecordCase{"NoEntries", 2, pprInfo(0, 0), "MemoryRecoveryLog: size 0\n",
-                               logged("INFO", "pprInfo.count :0")},
-                    RecordCase{"TwoEntries", 2, pprInfo(2, 2), "MemoryRecoveryLog: size 2\n",
-                               logged("INFO", "pprInfo.count :2")},
-                    RecordCase{"CountBelowSize", 2, pprInfo(1, 2), sizeCheckFailed(2, 24),
-                               logged("ERROR", "pprInfo.count 1, raw data size 24")},
-                    RecordCase{"NotWholeEntries", 2, sized(pprInfo(0, 1), 12),
-                               sizeCheckFailed(2, 12),
-                               logged("ERROR", "pprInfo.count 0, raw data size 12")},
+    PprInfo, Run,
+    testing::Values(record("BelowHeader", 2, filler(7), sizeCheckFailed(2, 7),
+                           logged("ERROR", "headSize 8, raw data size 7")),
+                    record("NoEntries", 2, pprInfo(0, 0), "MemoryRecoveryLog: size 0\n",
+                           logged("INFO", "pprInfo.count :0")),
+                    record("TwoEntries", 2, pprInfo(2, 2), "MemoryRecoveryLog: size 2\n",
+                           logged("INFO", "pprInfo.count :2")),
+                    record("CountBelowSize", 2, pprInfo(1, 2), sizeCheckFailed(2, 24),
+                           logged("ERROR", "pprInfo.count 1, raw data size 24")),
+                    record("NotWholeEntries", 2, sized(pprInfo(0, 1), 12), sizeCheckFailed(2, 12),
+                           logged("ERROR", "pprInfo.count 0, raw data size 12")),
                     // 8 * (2^29 + 1) wraps to 8 in 32 bits.
-                    RecordCase{"CountWrapsIn32Bits", 2, pprInfo(1U << 29, 0), sizeCheckFailed(2, 8),
-                               logged("ERROR", "pprInfo.count 536870912, raw data size 8")},
-                    RecordCase{"MaxCount", 2, pprInfo(UINT32_MAX, 0), sizeCheckFailed(2, 8),
-                               logged("ERROR", "pprInfo.count 4294967295, raw data size 8")},
+                    record("CountWrapsIn32Bits", 2, pprInfo(1U << 29, 0), sizeCheckFailed(2, 8),
+                           logged("ERROR", "pprInfo.count 536870912, raw data size 8")),
+                    record("MaxCount", 2, pprInfo(UINT32_MAX, 0), sizeCheckFailed(2, 8),
+                           logged("ERROR", "pprInfo.count 4294967295, raw data size 8")),
                     // The largest record whose base64 text fits one argument (131064 of
                     // the kernel's 131071 characters).
-                    RecordCase{"LargestArgument", 2, pprInfo(12286, 12286),
-                               "MemoryRecoveryLog: size 12286\n",
-                               logged("INFO", "pprInfo.count :12286")}),
-    name);
+                    record("LargestArgument", 2, pprInfo(12286, 12286),
+                           "MemoryRecoveryLog: size 12286\n",
+                           logged("INFO", "pprInfo.count :12286"))),
+    toolCaseName);
 
-INSTANTIATE_TEST_SUITE_P(
-    MemoryErrorLog, Record,
-    testing::Values(RecordCase{"Short", 3, filler(63), sizeCheckFailed(3, 63), ""},
-                    RecordCase{"Long", 3, filler(65), sizeCheckFailed(3, 65), ""},
-                    RecordCase{"Empty", 3, {}, sizeCheckFailed(3, 0), ""}),
-    name);
+INSTANTIATE_TEST_SUITE_P(MemoryErrorLog, Run,
+                         testing::Values(record("Short", 3, filler(63), sizeCheckFailed(3, 63), ""),
+                                         record("Long", 3, filler(65), sizeCheckFailed(3, 65), ""),
+                                         record("Empty", 3, {}, sizeCheckFailed(3, 0), "")),
+                         toolCaseName);
 
 // The accepted error log carries the clock's reading: checked against the
 // time around the run, the rest exactly.

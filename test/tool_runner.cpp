@@ -1,5 +1,7 @@
 #include "tool_runner.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -113,6 +115,15 @@ std::string normalizeLog(const std::string& err)
         start = end + 1;
     }
     return result;
+}
+
+TEST_P(Run, PrintsExactly)
+{
+    const auto& c = GetParam();
+    const ToolRun run = runTool(c.args);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(normalizeLog(run.err), c.log);
+    EXPECT_EQ(run.exitStatus, 0);
 }
 
 std::string toBase64(const std::vector<uint8_t>& bytes)

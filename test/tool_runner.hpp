@@ -2,7 +2,10 @@
 
 // Runs the built tool as a user would and captures what it prints.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,5 +31,26 @@ ToolRun runTool(const std::vector<std::string>& args);
 std::string normalizeLog(const std::string& err);
 
 std::string toBase64(const std::vector<uint8_t>& bytes);
+
+// One run of the tool and what it must print: standard output exactly,
+// standard error as normalizeLog gives it; the exit status is always 0.
+struct ToolCase
+{
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string log;
+
+    friend void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Run : public testing::TestWithParam<ToolCase>
+{
+};
+
+inline const char* toolCaseName(const testing::TestParamInfo<ToolCase>& info)
+{
+    return info.param.name;
+}
 
 } // namespace qorvd::test
