@@ -8,9 +8,18 @@ base_packages=(g++ meson ninja-build pkgconf libfmt-dev libgtest-dev)
 
 apt_updated=false
 
+# apt_get ARG...: apt-get without prompts, waiting for a lock that another
+# apt (an unattended upgrade on a fresh machine) holds.
+apt_get() {
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 "$@"
+}
+
 # ensure_packages PKG...: installs those of PKG that are not installed yet.
+# A failed or partial index update is reported, not fatal: mirrors are
+# sometimes mid-sync and the lists that did load usually hold what is needed.
+# Only a package that then cannot be installed stops the caller, by name.
 ensure_packages() {
-    local missing=() pkg
+    local missing=() failed=() pkg
     for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$pkg")
@@ -18,10 +27,18 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "installing: ${missing[*]}" >&2
     if ! $apt_updated; then
-        apt-get update -qq >&2
+        apt_get update -qq >&2 ||
+            echo "apt-get update failed (see above); going on with the package lists that loaded" >&2
         apt_updated=true
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+    apt_get install -y -qq --no-install-recommends "${missing[@]}" >&2 && return 0
+    # One at a time, to name what cannot be had.
+    for pkg in "${missing[@]}"; do
+        apt_get install -y -qq --no-install-recommends "$pkg" >&2 || failed+=("$pkg")
+    done
+    [ ${#failed[@]} -eq 0 ] && return 0
+    echo "cannot install: ${failed[*]}" >&2
+    return 1
 }
 
 # ensure_foreign_arch ARCH: lets apt install ARCH's libraries beside ours.
