@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <cstdint>
+#include <cstdio> // the C library's <features.h>: __USE_FORTIFY_LEVEL
 #include <string_view>
 
 namespace
@@ -18,6 +19,27 @@ constexpr std::string_view usageText = "qrov_raw_data_parser subcmd base64RawDat
 constexpr std::string_view parameterErrorText =
     "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n";
 } // namespace
+
+// How the compiler hardened this file, in the executable's .comment section, so
+// that the shipped file, stripped or static, can be checked for it with
+// `readelf -p .comment`. The compiler's and the C library's own macros tell what
+// was applied, whichever flags asked for it. Nothing of it is loaded at run time.
+#if defined(__SSP_ALL__)
+asm(".ident \"qorv_raw_data_parser: stack protector all\"");
+#elif defined(__SSP_STRONG__)
+asm(".ident \"qorv_raw_data_parser: stack protector strong\"");
+#elif defined(__SSP__)
+asm(".ident \"qorv_raw_data_parser: stack protector\"");
+#endif
+
+// glibc turns its checks on only in optimised code; the level says what it did.
+#if __USE_FORTIFY_LEVEL >= 3
+asm(".ident \"qorv_raw_data_parser: fortify source 3\"");
+#elif __USE_FORTIFY_LEVEL == 2
+asm(".ident \"qorv_raw_data_parser: fortify source 2\"");
+#elif __USE_FORTIFY_LEVEL == 1
+asm(".ident \"qorv_raw_data_parser: fortify source 1\"");
+#endif
 
 int main(int argc, char* argv[])
 {
