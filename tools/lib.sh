@@ -61,23 +61,25 @@ setup_build() {
     rm -f "$dir.setup.log"
 }
 
-cross_targets=(arm-linux-gnueabihf s390x-linux-gnu)
-
-# Cross compilers, emulators and the targets' own fmt and GoogleTest.
+# Cross compilers, emulators and the targets' own fmt and GoogleTest: 32-bit
+# ARM as ARMv5TE soft-float (armel) and ARMv7 hard-float (armhf), and
+# big-endian s390x.
 ensure_cross_packages() {
-    ensure_foreign_arch armhf
-    ensure_foreign_arch s390x
-    ensure_packages g++-arm-linux-gnueabihf g++-s390x-linux-gnu qemu-user \
-        libfmt-dev:armhf libgtest-dev:armhf libfmt-dev:s390x libgtest-dev:s390x
+    local arch pkgs=(qemu-user g++-arm-linux-gnueabi g++-arm-linux-gnueabihf g++-s390x-linux-gnu)
+    for arch in armel armhf s390x; do
+        ensure_foreign_arch "$arch"
+        pkgs+=("libfmt-dev:$arch" "libgtest-dev:$arch")
+    done
+    ensure_packages "${pkgs[@]}"
 }
 
-# build_arm_release DIR: the size-optimised, stripped BMC executable; prints
-# its path.
-build_arm_release() {
-    local dir=$1
-    setup_build "$dir" "$top" --cross-file "$top/cross/arm-linux-gnueabihf.ini" \
-        --buildtype=minsize -Db_ndebug=true -Dtests=false -Dwerror=true "${@:2}"
-    ninja -C "$dir" >&2
-    DESTDIR="$dir/dest" meson install -C "$dir" --strip --quiet >&2
+# build_release DIR TARGET [MESON-OPTION...]: the size-optimised, stripped,
+# hardened executable for the cross TARGET (a file in cross/); prints its path.
+build_release() {
+    local dir=$1 target=$2
+    setup_build "$dir" "$top" --cross-file "$top/cross/$target.ini" --buildtype=minsize \
+        -Db_ndebug=true -Dhardening=true -Dtests=false -Dwerror=true "${@:3}"
+    ninja -C "$dir" >/dev/null
+    DESTDIR="$dir/dest" meson install -C "$dir" --strip --quiet >/dev/null
     echo "$dir/dest/usr/local/bin/qorv_raw_data_parser"
 }
