@@ -45,6 +45,17 @@ def instructions(cmd):
     return int(re.search(r'Collected : (\d+)', out).group(1))
 
 
+def arm_instructions(cmd, cpu):
+    """Guest instructions that qemu-arm executes on CPU: single-stepped, every
+    logged block is one instruction. Repeatable, like callgrind."""
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, 'exec.log')
+        subprocess.run(['qemu-arm', '-cpu', cpu, '-singlestep', '-d', 'exec,nochain', '-D', log] + cmd,
+                       capture_output=True, check=False)
+        with open(log, errors='replace') as f:
+            return sum(1 for line in f if line.startswith('Trace'))
+
+
 def peak_kib(cmd):
     out = subprocess.run(['/usr/bin/time', '-f', 'peak %M'] + cmd, capture_output=True, text=True,
                          check=False).stderr
@@ -79,6 +90,8 @@ def main():
     ap.add_argument('--floor-c', required=True)
     ap.add_argument('--floor-cpp', required=True)
     ap.add_argument('--with-arg-file', required=True)
+    ap.add_argument('--arm', action='append', default=[],
+                    help='LABEL=TOOL=FLOOR=CPU: an ARM executable, its empty C++ floor, the core')
     ap.add_argument('--size', action='append', default=[],
                     help='LABEL=PATH=READELF of a stripped executable')
     opts = ap.parse_args()
@@ -114,6 +127,24 @@ def main():
             f'{sta / true_floor:.3f} |')
     for name, _ in floors:
         out(f'| floor: {name} | {fmt_int(floor_ir[name])} | {floor_ir[name] / cpp_floor:.3f} | | |')
+
+    out('')
+    out('## Instructions per run on the BMC cores (qemu-arm, single-stepped)')
+    out('')
+    arms = [entry.split('=') for entry in opts.arm]
+    out('| run | ' + ' | '.join(f'{label} | x empty C++' for label, *_ in arms) + ' |')
+    out('|---|' + '---:|---:|' * len(arms))
+    arm_floors = [arm_instructions([floor], cpu) for _, _, floor, cpu in arms]
+    worst_arm = 0.0
+    for name, args in typical:
+        cells = []
+        for (_, tool, _, cpu), floor_count in zip(arms, arm_floors):
+            count = arm_instructions([tool] + args, cpu)
+            worst_arm = max(worst_arm, count / floor_count)
+            cells.append(f'{fmt_int(count)} | {count / floor_count:.3f}')
+        out(f'| {name} | ' + ' | '.join(cells) + ' |')
+    out('| floor: empty C++ program | ' +
+        ' | '.join(f'{fmt_int(n)} | 1.000' for n in arm_floors) + ' |')
 
     out('')
     out('## Scaling (default build)')
@@ -210,6 +241,7 @@ def main():
     checks = [
         (f'typical run <= 1.10 x empty C++ (worst {worst_dyn:.3f})', worst_dyn <= 1.10),
         (f'static typical run <= /bin/true (worst {worst_static:.3f} x)', worst_static <= 1.0),
+        (f'ARM typical run <= 1.10 x empty C++ (worst {worst_arm:.3f})', worst_arm <= 1.10),
         (f'12286-entry PPR < 4,000,000 instructions ({fmt_int(big_ir)})', big_ir < 4_000_000),
         (f'12286-entry PPR < 8 MiB peak resident ({big_rss} KiB)', big_rss < 8192),
         (f'>= 5 x faster than the shell pipeline (small {peers["shell pipeline / tool, small"]:.1f},'
