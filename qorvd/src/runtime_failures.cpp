@@ -1,0 +1,100 @@
+// How the tool ends when the C++ runtime fails: out of memory, or a string or
+// vector asked to grow past its limit. The tool is built without exceptions,
+// but libstdc++ reports these failures by throwing, and its throwing paths
+// would link its whole exception runtime into the tool: the unwinder, the
+// type information and the terminate handler's name demangler. That is most
+// of the executable's size, and every C library function those parts use is
+// bound at each start (full RELRO binds all). Here each failure is said on
+// standard error, then the process aborts, as an uncaught exception would.
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string_view>
+
+namespace
+{
+[[noreturn]] void fail(std::string_view what, std::string_view detail = {}) noexcept
+{
+    // Standard error is unbuffered: nothing here allocates.
+    constexpr std::string_view tool = "qorv_raw_data_parser: ";
+    static_cast<void>(std::fwrite(tool.data(), 1, tool.size(), stderr));
+    static_cast<void>(std::fwrite(what.data(), 1, what.size(), stderr));
+    if (!detail.empty())
+    {
+        static_cast<void>(std::fwrite(": ", 1, 2, stderr));
+        static_cast<void>(std::fwrite(detail.data(), 1, detail.size(), stderr));
+    }
+    static_cast<void>(std::fwrite("\n", 1, 1, stderr));
+    std::abort();
+}
+} // namespace
+
+// NOLINTBEGIN(cppcoreguidelines-no-malloc): operator new is built on malloc
+
+// The global allocation functions, replaced: the library's throw std::bad_alloc.
+void* operator new(std::size_t size)
+{
+    // malloc(0) may answer null; new must not.
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr)
+    {
+        fail("out of memory");
+    }
+    return block;
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t /*size*/) noexcept
+{
+    std::free(block);
+}
+
+// NOLINTEND(cppcoreguidelines-no-malloc)
+
+// libstdc++'s headers call these to throw (they are declared there); the
+// tool's code references only some of them. They are weak: should a compiler's
+// headers need one that is missing here, the library's own set is linked
+// instead, which still works, and the release size check reports the growth.
+// The names and the C-style variadic one are the library's, not ours.
+// NOLINTBEGIN(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl50-cpp)
+namespace std
+{
+[[gnu::weak]] void __throw_bad_alloc()
+{
+    fail("out of memory");
+}
+
+[[gnu::weak]] void __throw_bad_array_new_length()
+{
+    fail("out of memory", "array length");
+}
+
+[[gnu::weak]] void __throw_length_error(const char* what)
+{
+    fail("length error", what);
+}
+
+[[gnu::weak]] void __throw_logic_error(const char* what)
+{
+    fail("logic error", what);
+}
+
+[[gnu::weak]] void __throw_out_of_range(const char* what)
+{
+    fail("out of range", what);
+}
+
+// The text is a printf format; its values are not worth binding printf at
+// every start.
+[[gnu::weak]] void __throw_out_of_range_fmt(const char* format, ...)
+{
+    fail("out of range", format);
+}
+} // namespace std
+// NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl50-cpp)
