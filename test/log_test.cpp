@@ -31,7 +31,9 @@ TEST_P(LogPrefix, FormatsExactly)
     std::timespec now{};
     now.tv_sec = c.seconds;
     now.tv_nsec = c.nanoseconds;
-    EXPECT_EQ(formatLogPrefix(now, c.path, c.line, c.level), c.prefix);
+    LogText text;
+    appendLogPrefix(text, now, c.path, c.line, c.level);
+    EXPECT_EQ(fmt::to_string(text), c.prefix);
 }
 
 constexpr std::time_t at140209 = 1764943329; // 2025-12-05 14:02:09 UTC

@@ -3,6 +3,8 @@
 // Log line writer: one timestamped entry per logging statement, written to
 // standard error when the entry goes out of scope.
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -10,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <string>
 #include <string_view>
 #include <version>
 
@@ -64,9 +65,18 @@ private:
 };
 #endif
 
+// An entry is built in one buffer on the stack; only a message longer than it
+// takes memory from the heap.
+using LogText = fmt::memory_buffer;
+
+inline void appendText(LogText& text, std::string_view piece)
+{
+    text.append(piece.data(), piece.data() + piece.size());
+}
+
 // "2026-12-05 14:02:095 UTC" for 14:02:09 and 5 us: the log readers expect the
 // microseconds glued to the seconds, unpadded.
-inline std::string formatLogTimestamp(const std::timespec& now)
+inline void appendLogTimestamp(LogText& text, const std::timespec& now)
 {
     std::array<char, 32> buf{};
     std::tm broken{};
@@ -76,46 +86,51 @@ inline std::string formatLogTimestamp(const std::timespec& now)
     {
         used = std::strftime(buf.data(), buf.size(), "%F %T", &broken);
     }
-    const std::string tail = std::to_string(now.tv_nsec / 1000) + " UTC";
-    // Never longer than 10 for a real clock; the bound keeps a bad one in the buffer.
-    const size_t tailLength = std::min({tail.size(), size_t{13}, buf.size() - 1 - used});
+    // Microseconds and " UTC": never longer than 10 for a real clock; the bound
+    // keeps a bad one in the buffer.
+    constexpr std::string_view utc = " UTC";
+    std::array<char, 24 + utc.size()> tail{};
+    const auto [digitsEnd, ec] =
+        std::to_chars(tail.data(), tail.data() + tail.size() - utc.size(), now.tv_nsec / 1000);
+    const char* tailEnd = std::copy(utc.begin(), utc.end(), digitsEnd);
+    const size_t tailLength =
+        std::min({static_cast<size_t>(tailEnd - tail.data()), size_t{13}, buf.size() - 1 - used});
     std::copy_n(tail.data(), tailLength, buf.data() + used);
-    return std::string{buf.data()};
+    appendText(text, buf.data());
 }
 
 // Prefix of every entry: timestamp, quoted file name and line, level tag.
-inline std::string formatLogPrefix(const std::timespec& now, std::string_view path, uint32_t line,
-                                   LogLevel level)
+inline void appendLogPrefix(LogText& text, const std::timespec& now, std::string_view path,
+                            uint32_t line, LogLevel level)
 {
     const auto slash = path.rfind('/');
     const auto fileName = slash == std::string_view::npos ? path : path.substr(slash + 1);
 
-    std::string prefix = formatLogTimestamp(now);
-    prefix += " [\"";
+    appendLogTimestamp(text, now);
+    appendText(text, " [\"");
     for (const char c : fileName)
     {
         if (c == '"' || c == '\\')
         {
-            prefix += '\\';
+            text.push_back('\\');
         }
-        prefix += c;
+        text.push_back(c);
     }
-    prefix += "\":";
+    appendText(text, "\":");
     std::array<char, 16> digits{};
     const auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), line);
-    prefix.append(digits.data(), end);
-    prefix += "] ";
-    prefix += logLevelTag(level);
-    prefix += ' ';
-    return prefix;
+    text.append(digits.data(), end);
+    appendText(text, "] ");
+    appendText(text, logLevelTag(level));
+    text.push_back(' ');
 }
 
 class LogLine
 {
 public:
     LogLine(std::string_view path, uint32_t line, LogLevel level)
-        : text(formatLogPrefix(clockNow(), path, line, level))
     {
+        appendLogPrefix(text, clockNow(), path, line, level);
     }
 
     LogLine(const LogLine&) = delete;
@@ -125,7 +140,7 @@ public:
 
     ~LogLine()
     {
-        text += '\n';
+        text.push_back('\n');
         // Nothing sensible to do if standard error is gone.
         static_cast<void>(std::fwrite(text.data(), 1, text.size(), stderr));
         static_cast<void>(std::fflush(stderr));
@@ -133,7 +148,7 @@ public:
 
     LogLine& operator<<(std::string_view message)
     {
-        text += message;
+        appendText(text, message);
         return *this;
     }
 
@@ -155,7 +170,7 @@ private:
         return now;
     }
 
-    std::string text;
+    LogText text;
 };
 
 // Call-site wrapper: `log(LogLevel::Error) << "message";` records the

@@ -78,25 +78,25 @@ inline bool parseMemoryConfig(std::span<const uint8_t> decodedData)
                                             unsigned{memconf.CpuCount}, size);
         return false;
     }
-    log(LogLevel::Info) << fmt::format(FMT_COMPILE("memconf.CpuCount :{}"),
-                                       unsigned{memconf.CpuCount});
+    log(LogLevel::Info) << "memconf.CpuCount :" << unsigned{memconf.CpuCount};
 
     // The size check bounds CpuCount by maxCpus; unused slots stay zero.
-    std::string eccModes;
+    fmt::memory_buffer eccModes;
     for (size_t cpu = 0; cpu < memconf.CpuCount; ++cpu)
     {
         memconf.eccMode[cpu] = reader.read<uint64_t>();
         if (cpu != 0)
         {
-            eccModes += ',';
+            eccModes.push_back(',');
         }
         fmt::format_to(std::back_inserter(eccModes), FMT_COMPILE("{}"), memconf.eccMode[cpu]);
     }
 
-    writeStdout(fmt::format(
+    printStdout(
         FMT_COMPILE("MemoryConfig: formatVersion {}, QORV_UEFI_SYS_CONFIG.Data {}, cpuCount {}, "
                     "eccMode {}\n"),
-        unsigned{memconf.formatVersion}, memconf.Data, unsigned{memconf.CpuCount}, eccModes));
+        unsigned{memconf.formatVersion}, memconf.Data, unsigned{memconf.CpuCount},
+        fmt::string_view{eccModes.data(), eccModes.size()});
     return true;
 }
 
@@ -196,7 +196,7 @@ inline bool parsePprInfo(std::span<const uint8_t> decodedData)
         fillRecoveryEntry(entry, std::time(nullptr), pprInfo.pprHeaderWord, entryWord0, entryWord1);
     }
 
-    writeStdout(fmt::format(FMT_COMPILE("MemoryRecoveryLog: size {}\n"), recoveryLog.size()));
+    printStdout(FMT_COMPILE("MemoryRecoveryLog: size {}\n"), recoveryLog.size());
     return true;
 }
 
@@ -236,13 +236,13 @@ inline bool parseMemoryErrorLog(std::span<const uint8_t> decodedData)
     record.rdErrLogAddress3 = reader.read<uint64_t>();
     record.timestamp = static_cast<uint64_t>(std::time(nullptr));
 
-    writeStdout(fmt::format(
+    printStdout(
         FMT_COMPILE("MemoryErrorLog: timestamp {}, errorInfo {}, errorLocation {}, rdErrLog {}, "
                     "rdErrLogParity {}, rdErrLogMisc {}, rdErrLogAddress1 {}, "
                     "rdErrLogAddress2 {}, rdErrLogAddress3 {}\n"),
         record.timestamp, record.errorInfo, record.errorLocation, record.rdErrLog,
         record.rdErrLogParity, record.rdErrLogMisc, record.rdErrLogAddress1,
-        record.rdErrLogAddress2, record.rdErrLogAddress3));
+        record.rdErrLogAddress2, record.rdErrLogAddress3);
     return true;
 }
 
@@ -274,8 +274,8 @@ inline RawDataResult handleRawData(uint8_t subcmd, std::string_view rawData)
     {
         return RawDataResult::Success;
     }
-    writeStdout(fmt::format(FMT_COMPILE("rawData size check failed,subcmd: {}, size: {}\n"),
-                            unsigned{subcmd}, decodedData.size()));
+    printStdout(FMT_COMPILE("rawData size check failed,subcmd: {}, size: {}\n"), unsigned{subcmd},
+                decodedData.size());
     return RawDataResult::SizeCheckFailed;
 }
 

@@ -69,7 +69,7 @@ int main(int argc, char* argv[])
     const auto result = handleRawData(static_cast<uint8_t>(*subcmd), argv[2]);
     if (result != RawDataResult::Success)
     {
-        writeStdout(fmt::format(FMT_COMPILE("handleRawData return {}"), static_cast<int>(result)));
+        printStdout(FMT_COMPILE("handleRawData return {}"), static_cast<int>(result));
     }
     return 0;
 }
