@@ -248,13 +248,34 @@ inline bool parseMemoryErrorLog(std::span<const uint8_t> decodedData)
 
 // ---- The handler -------------------------------------------------------------
 
-// Indexed by SubCommand; codes past its end have no decoder.
-inline constexpr std::array<Decoder, 4> decoders{
-    parseMemoryConfig,
-    parseMirrorInfo,
-    parsePprInfo,
-    parseMemoryErrorLog,
+// The decoder of each record kind, at the index of its code; codes past the
+// end have none.
+struct DecoderEntry
+{
+    SubCommand subcmd;
+    Decoder decode;
 };
+
+inline constexpr std::array<DecoderEntry, 4> decoders{{
+    {SubCommand::MemoryConfig, parseMemoryConfig},
+    {SubCommand::MirrorInfo, parseMirrorInfo},
+    {SubCommand::PprInfo, parsePprInfo},
+    {SubCommand::MemoryErrorLog, parseMemoryErrorLog},
+}};
+
+static_assert(
+    []
+    {
+        for (size_t code = 0; code < decoders.size(); ++code)
+        {
+            if (static_cast<size_t>(decoders[code].subcmd) != code)
+            {
+                return false;
+            }
+        }
+        return true;
+    }(),
+    "every decoder must sit at the index of its sub-command code");
 
 inline RawDataResult handleRawData(uint8_t subcmd, std::string_view rawData)
 {
@@ -270,7 +291,7 @@ inline RawDataResult handleRawData(uint8_t subcmd, std::string_view rawData)
         return RawDataResult::Base64Error;
     }
 
-    if (subcmd < decoders.size() && decoders[subcmd](decodedData))
+    if (subcmd < decoders.size() && decoders[subcmd].decode(decodedData))
     {
         return RawDataResult::Success;
     }
