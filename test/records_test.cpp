@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <regex>
@@ -169,6 +170,25 @@ INSTANTIATE_TEST_SUITE_P(MemoryErrorLog, Run,
                                          record("Long", 3, filler(65), sizeCheckFailed(3, 65), ""),
                                          record("Empty", 3, {}, sizeCheckFailed(3, 0), "")),
                          toolCaseName);
+
+// A runtime failure is said on standard error before the process ends: here
+// the largest record's recovery log does not fit under a data limit that lets
+// everything before it through (found between 512 and 900 KiB here).
+TEST(RuntimeFailure, OutOfMemoryIsSaid)
+{
+    if (!toolRunsAlone())
+    {
+        GTEST_SKIP() << "an emulator, valgrind or sanitizer would hit the limit first";
+    }
+    const std::time_t before = std::time(nullptr);
+    const ToolRun run =
+        runTool({"2", toBase64(pprInfo(12286, 12286))}, {"prlimit", "--data=720896"});
+    const std::time_t after = std::time(nullptr);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(normalizeLog(run.err, before - 1, after + 1),
+              logged("INFO", "pprInfo.count :12286") + "?qorv_raw_data_parser: out of memory\n");
+    EXPECT_EQ(run.signal, SIGABRT);
+}
 
 // The accepted error log carries the clock's reading: checked against the
 // time around the run, the rest exactly.

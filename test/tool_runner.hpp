@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ctime>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,18 +18,27 @@ struct ToolRun
     std::string out;
     std::string err;
     int exitStatus = -1; // -1: did not exit normally
+    int signal = 0;      // the signal that ended it, if one did
 };
 
 // The command that starts the tool (an emulator wrapper first, when the tool is
 // built for another machine); set from the test binary's arguments.
 void setToolCommand(std::vector<std::string> command);
 
-ToolRun runTool(const std::vector<std::string>& args);
+// Runs the tool with `args`; `wrapper` (a command that runs the rest of its
+// command line, such as prlimit) goes first.
+ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {});
 
-// Each log entry as "file [LEVEL] message": the timestamp and the source line
-// number vary from run to run and build to build and are checked for their
-// form only. A line that is not a well-formed entry is kept as "?" + line.
-std::string normalizeLog(const std::string& err);
+// Whether the tool runs as it is: not under an emulator or valgrind (the
+// command has more than the tool) nor built with sanitizers (the build says so
+// in TOOL_SANITIZED). Resource limits are meant for the tool alone.
+bool toolRunsAlone();
+
+// Each log entry as "file [LEVEL] message": the source line number varies from
+// build to build and is checked for its form only, the timestamp for its form
+// and for a time from `earliest` to `latest` (seconds since the epoch). A line
+// that is not such an entry is kept as "?" + line.
+std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest);
 
 std::string toBase64(const std::vector<uint8_t>& bytes);
 

@@ -94,7 +94,11 @@ INSTANTIATE_TEST_SUITE_P(
                     ConversionCase{"-1", 4294967295U}, ConversionCase{"-0", 0U},
                     ConversionCase{"4294967295", 4294967295U}, ConversionCase{"-4294967295", 1U},
                     ConversionCase{"00004294967295", 4294967295U}, ConversionCase{"12 34", 12U},
-                    ConversionCase{"0x10", 0U}, ConversionCase{"4294967296", std::nullopt},
+                    ConversionCase{"0x10", 0U},
+                    // the characters either side of the digits end the number
+                    ConversionCase{"3:", 3U}, ConversionCase{"3/", 3U},
+                    ConversionCase{"/3", std::nullopt}, ConversionCase{":3", std::nullopt},
+                    ConversionCase{"4294967296", std::nullopt},
                     ConversionCase{"-4294967296", std::nullopt},
                     ConversionCase{"18446744073709551616", std::nullopt},
                     ConversionCase{"", std::nullopt}, ConversionCase{"   ", std::nullopt},
