@@ -285,6 +285,8 @@ inline RawDataResult handleRawData(uint8_t subcmd, std::string_view rawData)
         return RawDataResult::Base64Error;
     }
     std::vector<uint8_t> decodedData;
+    // No input reaches this: decoding fails only on text that the check above
+    // has rejected. Kept so that a decoder failure is never taken for data.
     if (!decodeBase64(rawData, decodedData))
     {
         log(LogLevel::Error) << "rawData decode failed: " << rawData;
