@@ -4,14 +4,36 @@
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Packages the native build and its tests need.
+# shellcheck disable=SC2034 # used by the scripts that source this file
 base_packages=(g++ meson ninja-build pkgconf libfmt-dev libgtest-dev)
 
 apt_updated=false
+# apt's and dpkg's own output: kept here, shown only when a step fails.
+packages_log=$top/build-packages.log
 
 # apt_get ARG...: apt-get without prompts, waiting for a lock that another
 # apt (an unattended upgrade on a fresh machine) holds.
 apt_get() {
     DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 "$@"
+}
+
+# package_step WHAT COMMAND...: runs COMMAND with its output in the packages
+# log and prints one line, WHAT and how long it took; when it fails, also
+# apt's errors (or the output's tail).
+package_step() {
+    local what=$1 start=$SECONDS output status=0
+    shift
+    output=$(mktemp)
+    "$@" >"$output" 2>&1 || status=$?
+    { echo "== $what"; cat "$output"; } >>"$packages_log"
+    if [ $status -eq 0 ]; then
+        echo "packages: $what ($((SECONDS - start)) s)" >&2
+    else
+        { grep -E '^(E|Err):' "$output" || tail -n 15 "$output"; } | tail -n 15 >&2
+        echo "packages: $what failed ($((SECONDS - start)) s; log: $packages_log)" >&2
+    fi
+    rm -f "$output"
+    return $status
 }
 
 # ensure_packages PKG...: installs those of PKG that are not installed yet.
@@ -25,17 +47,22 @@ ensure_packages() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "installing: ${missing[*]}" >&2
     if ! $apt_updated; then
-        apt_get update -qq >&2 ||
-            echo "apt-get update failed (see above); going on with the package lists that loaded" >&2
+        package_step "update the package lists" apt_get update ||
+            echo "packages: going on with the package lists that loaded" >&2
         apt_updated=true
     fi
-    apt_get install -y -qq --no-install-recommends "${missing[@]}" >&2 && return 0
+    package_step "install ${missing[*]}" apt_get install -y --no-install-recommends "${missing[@]}" &&
+        return 0
     # One at a time, to name what cannot be had.
-    for pkg in "${missing[@]}"; do
-        apt_get install -y -qq --no-install-recommends "$pkg" >&2 || failed+=("$pkg")
-    done
+    if [ ${#missing[@]} -eq 1 ]; then
+        failed=("${missing[@]}")
+    else
+        for pkg in "${missing[@]}"; do
+            package_step "install $pkg" apt_get install -y --no-install-recommends "$pkg" ||
+                failed+=("$pkg")
+        done
+    fi
     [ ${#failed[@]} -eq 0 ] && return 0
     echo "cannot install: ${failed[*]}" >&2
     return 1
