@@ -17,8 +17,10 @@ struct ToolRun
 {
     std::string out;
     std::string err;
-    int exitStatus = -1; // -1: did not exit normally
-    int signal = 0;      // the signal that ended it, if one did
+    int exitStatus = -1;     // -1: did not exit normally
+    int signal = 0;          // the signal that ended it, if one did
+    std::time_t started = 0; // the clock, in seconds, just before the start
+    std::time_t ended = 0;   // and just after the end
 };
 
 // The command that starts the tool (an emulator wrapper first, when the tool is
@@ -34,11 +36,11 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
 // in TOOL_SANITIZED). Resource limits are meant for the tool alone.
 bool toolRunsAlone();
 
-// Each log entry as "file [LEVEL] message": the source line number varies from
-// build to build and is checked for its form only, the timestamp for its form
-// and for a time from `earliest` to `latest` (seconds since the epoch). A line
-// that is not such an entry is kept as "?" + line.
-std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest);
+// Each log entry of the run's standard error as "file [LEVEL] message": the
+// source line number varies from build to build and is checked for its form
+// only, the timestamp for its form and for a time within the run. A line that
+// is not such an entry is kept as "?" + line.
+std::string normalizeLog(const ToolRun& run);
 
 std::string toBase64(const std::vector<uint8_t>& bytes);
 
