@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -38,6 +39,37 @@ std::string readAll(std::FILE* file)
     }
     return text;
 }
+
+// Points the child's descriptor `fd` at `sink`; a captured stream goes to
+// `file`. Answers a descriptor the parent closes once the child has started,
+// or -1.
+int routeStream(posix_spawn_file_actions_t& actions, int fd, Sink sink, std::FILE* file)
+{
+    switch (sink)
+    {
+    case Sink::Captured:
+        posix_spawn_file_actions_adddup2(&actions, fileno(file), fd);
+        return -1;
+    case Sink::DeviceFull:
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/full", O_WRONLY, 0);
+        return -1;
+    case Sink::Closed:
+        posix_spawn_file_actions_addclose(&actions, fd);
+        return -1;
+    case Sink::ReaderGone:
+    {
+        std::array<int, 2> ends{};
+        if (pipe2(ends.data(), O_CLOEXEC) != 0)
+        {
+            throw std::runtime_error("cannot make a pipe");
+        }
+        close(ends[0]); // no reader from the start: every write fails
+        posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
+        return ends[1];
+    }
+    }
+    return -1;
+}
 } // namespace
 
 void setToolCommand(std::vector<std::string> command)
@@ -45,7 +77,8 @@ void setToolCommand(std::vector<std::string> command)
     toolCommand() = std::move(command);
 }
 
-ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper)
+ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper,
+                const Streams& streams)
 {
     if (toolCommand().empty())
     {
@@ -67,13 +100,46 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
     std::FILE* err = std::tmpfile();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fileno(out), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+    const std::array<int, 2> pipeEnds{
+        routeStream(actions, STDOUT_FILENO, streams.out, out),
+        routeStream(actions, STDERR_FILENO, streams.err, err),
+    };
+    // SIGPIPE at its default in the child, or ignored as a service has it: an
+    // ignored signal stays ignored across exec, so the harness ignores it
+    // while it starts the child.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t toDefault;
+    sigemptyset(&toDefault);
+    if (!streams.sigpipeIgnored)
+    {
+        sigaddset(&toDefault, SIGPIPE);
+    }
+    posix_spawnattr_setsigdefault(&attributes, &toDefault);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    struct sigaction ignore
+    {
+    };
+    struct sigaction previous
+    {
+    };
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+
     pid_t pid = 0;
     ToolRun run;
     run.started = std::time(nullptr);
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    sigaction(SIGPIPE, &previous, nullptr);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    for (const int end : pipeEnds)
+    {
+        if (end >= 0)
+        {
+            close(end);
+        }
+    }
     if (rc != 0)
     {
         static_cast<void>(std::fclose(out));

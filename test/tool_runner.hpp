@@ -23,13 +23,32 @@ struct ToolRun
     std::time_t ended = 0;   // and just after the end
 };
 
+// Where one of the tool's output streams goes.
+enum class Sink
+{
+    Captured,   // a file, read back into ToolRun
+    DeviceFull, // /dev/full: every write fails with ENOSPC
+    Closed,     // the descriptor is not open
+    ReaderGone, // a pipe whose reading end is closed before the start
+};
+
+struct Streams
+{
+    Sink out = Sink::Captured;
+    Sink err = Sink::Captured;
+    // As systemd starts services (and so the programs they run); otherwise
+    // the tool starts with SIGPIPE at its default, whatever the harness has.
+    bool sigpipeIgnored = false;
+};
+
 // The command that starts the tool (an emulator wrapper first, when the tool is
 // built for another machine); set from the test binary's arguments.
 void setToolCommand(std::vector<std::string> command);
 
 // Runs the tool with `args`; `wrapper` (a command that runs the rest of its
 // command line, such as prlimit) goes first.
-ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {});
+ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {},
+                const Streams& streams = {});
 
 // Whether the tool runs as it is: not under an emulator or valgrind (the
 // command has more than the tool) nor built with sanitizers (the build says so

@@ -3,21 +3,16 @@
 // Log line writer: one timestamped entry per logging statement, written to
 // standard error when the entry goes out of scope.
 
-#include <fmt/format.h>
+#include "output.hpp"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <concepts>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <string_view>
-#include <version>
-
-#ifdef __cpp_lib_source_location
-#include <source_location>
-#endif
+#include <type_traits>
 
 namespace qorvd
 {
@@ -32,20 +27,23 @@ enum class LogLevel : uint8_t
     Disabled,
 };
 
+// At namespace scope, the table is read-only after relocation; a local one
+// is placed among the writable data.
+inline constexpr std::array<std::string_view, 6> logLevelTags{
+    "[DEBUG]", "[INFO]", "[WARNING]", "[ERROR]", "[CRITICAL]", "[DISABLED]",
+};
+
 constexpr std::string_view logLevelTag(LogLevel level) noexcept
 {
-    constexpr std::array<std::string_view, 6> tags{
-        "[DEBUG]", "[INFO]", "[WARNING]", "[ERROR]", "[CRITICAL]", "[DISABLED]",
-    };
     const auto index = static_cast<size_t>(level);
-    return index < tags.size() ? tags[index] : std::string_view{};
+    return index < logLevelTags.size() ? logLevelTags[index] : std::string_view{};
 }
 
-#ifdef __cpp_lib_source_location
-using SourceLocation = std::source_location;
-#else
-// clang before 15 cannot build libstdc++'s std::source_location; its builtins
-// give the same call-site capture when used as default arguments.
+// The call site of a logging statement: its file and line, as the compiler's
+// builtins give them when used as default arguments. Not std::source_location:
+// g++ 12 keeps each of its call sites as a 16-byte object among the writable
+// data, with the full name of the calling function, which the log never
+// prints; and clang before 15 cannot build libstdc++'s.
 struct SourceLocation
 {
     static constexpr SourceLocation current(const char* file = __builtin_FILE(),
@@ -63,7 +61,6 @@ private:
     const char* fileName = "";
     uint32_t lineNumber = 0;
 };
-#endif
 
 // An entry is built in one buffer on the stack; only a message longer than it
 // takes memory from the heap.
@@ -72,6 +69,18 @@ using LogText = fmt::memory_buffer;
 inline void appendText(LogText& text, std::string_view piece)
 {
     text.append(piece.data(), piece.data() + piece.size());
+}
+
+// Plain decimal through fmt's 64-bit writer, the one the summaries use: the
+// executable carries one integer formatter and one digit table.
+inline void appendDecimal(LogText& text, uint64_t value)
+{
+    fmt::format_to(std::back_inserter(text), FMT_COMPILE("{}"), value);
+}
+
+inline void appendDecimal(LogText& text, int64_t value)
+{
+    fmt::format_to(std::back_inserter(text), FMT_COMPILE("{}"), value);
 }
 
 // "2026-12-05 14:02:095 UTC" for 14:02:09 and 5 us: the log readers expect the
@@ -88,13 +97,10 @@ inline void appendLogTimestamp(LogText& text, const std::timespec& now)
     }
     // Microseconds and " UTC": never longer than 10 for a real clock; the bound
     // keeps a bad one in the buffer.
-    constexpr std::string_view utc = " UTC";
-    std::array<char, 24 + utc.size()> tail{};
-    const auto [digitsEnd, ec] =
-        std::to_chars(tail.data(), tail.data() + tail.size() - utc.size(), now.tv_nsec / 1000);
-    const char* tailEnd = std::copy(utc.begin(), utc.end(), digitsEnd);
-    const size_t tailLength =
-        std::min({static_cast<size_t>(tailEnd - tail.data()), size_t{13}, buf.size() - 1 - used});
+    LogText tail;
+    appendDecimal(tail, int64_t{now.tv_nsec / 1000});
+    appendText(tail, " UTC");
+    const size_t tailLength = std::min({tail.size(), size_t{13}, buf.size() - 1 - used});
     std::copy_n(tail.data(), tailLength, buf.data() + used);
     appendText(text, buf.data());
 }
@@ -117,9 +123,7 @@ inline void appendLogPrefix(LogText& text, const std::timespec& now, std::string
         text.push_back(c);
     }
     appendText(text, "\":");
-    std::array<char, 16> digits{};
-    const auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), line);
-    text.append(digits.data(), end);
+    appendDecimal(text, uint64_t{line});
     appendText(text, "] ");
     appendText(text, logLevelTag(level));
     text.push_back(' ');
@@ -141,9 +145,10 @@ public:
     ~LogLine()
     {
         text.push_back('\n');
-        // Nothing sensible to do if standard error is gone.
-        static_cast<void>(std::fwrite(text.data(), 1, text.size(), stderr));
-        static_cast<void>(std::fflush(stderr));
+        // One write for the entry and its newline, so that it reaches standard
+        // error whole. A failure is ignored: the log is the diagnostics, and
+        // the summary on standard output goes on as it would.
+        static_cast<void>(writeAll(STDERR_FILENO, {text.data(), text.size()}));
     }
 
     LogLine& operator<<(std::string_view message)
@@ -156,9 +161,14 @@ public:
     template <std::integral T>
     requires(sizeof(T) >= 4) LogLine& operator<<(T value)
     {
-        std::array<char, 24> digits{};
-        const auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-        text.append(digits.data(), end);
+        if constexpr (std::is_signed_v<T>)
+        {
+            appendDecimal(text, int64_t{value});
+        }
+        else
+        {
+            appendDecimal(text, uint64_t{value});
+        }
         return *this;
     }
 

@@ -4,6 +4,7 @@
 
 #include "le_buffer.hpp"
 #include "logging.hpp"
+#include "output.hpp"
 #include "utils.hpp"
 
 #include <fmt/compile.h>

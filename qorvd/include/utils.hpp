@@ -1,19 +1,14 @@
 #pragma once
 
-// Base64 check and decoding of the raw-data text, the sub-command number
-// conversion, and output to standard output.
+// Base64 check and decoding of the raw-data text, and the sub-command number
+// conversion.
 
 #include "logging.hpp"
-
-#include <fmt/compile.h>
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <iterator>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -150,20 +145,6 @@ inline std::optional<uint32_t> parseUnsigned32(std::string_view text) noexcept
     }
     const auto value = static_cast<uint32_t>(magnitude);
     return negative ? static_cast<uint32_t>(0U - value) : value;
-}
-
-inline void writeStdout(std::string_view text) noexcept
-{
-    static_cast<void>(std::fwrite(text.data(), 1, text.size(), stdout));
-}
-
-// Formats into a buffer on the stack and writes it to standard output.
-template <typename Format, typename... Args>
-void printStdout(const Format& format, const Args&... args)
-{
-    fmt::memory_buffer text;
-    fmt::format_to(std::back_inserter(text), format, args...);
-    writeStdout({text.data(), text.size()});
 }
 
 } // namespace qorvd

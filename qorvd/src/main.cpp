@@ -1,7 +1,9 @@
 // qorv_raw_data_parser SUBCMD BASE64: decode one UEFI memory record and print
-// its summary. Every reported outcome ends with status 0; the text tells.
+// its summary. Every outcome the text reports ends with status 0; a run whose
+// standard output could not be written ends with 1.
 
 #include "logging.hpp"
+#include "output.hpp"
 #include "qorv_uefi_raw_data_parser.hpp"
 #include "utils.hpp"
 
@@ -10,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio> // the C library's <features.h>: __USE_FORTIFY_LEVEL
+#include <cstring>
 #include <string_view>
 
 namespace
@@ -18,6 +21,11 @@ namespace
 constexpr std::string_view usageText = "qrov_raw_data_parser subcmd base64RawData.\n";
 constexpr std::string_view parameterErrorText =
     "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n";
+
+// The status of a run whose standard output was lost in part or in whole
+// (device full, descriptor closed, reader gone with SIGPIPE ignored): the
+// caller must not take the record as handled.
+constexpr int outputLostStatus = 1;
 } // namespace
 
 // How the compiler hardened this file, in the executable's .comment section, so
@@ -41,19 +49,21 @@ asm(".ident \"qorv_raw_data_parser: fortify source 2\"");
 asm(".ident \"qorv_raw_data_parser: fortify source 1\"");
 #endif
 
-int main(int argc, char* argv[])
+namespace
+{
+void run(int argc, char** argv)
 {
     using namespace qorvd;
 
     if (argc == 2 && std::string_view{argv[1]} == "-h")
     {
         writeStdout(usageText);
-        return 0;
+        return;
     }
     if (argc != 3)
     {
         writeStdout(parameterErrorText);
-        return 0;
+        return;
     }
 
     const std::string_view subcmdText{argv[1]};
@@ -62,7 +72,7 @@ int main(int argc, char* argv[])
     {
         log(LogLevel::Error) << "subcmd conversion failed: " << subcmdText;
         writeStdout(parameterErrorText);
-        return 0;
+        return;
     }
 
     // Only the low byte selects the record kind: 256 is 0, -1 is 255.
@@ -70,6 +80,18 @@ int main(int argc, char* argv[])
     if (result != RawDataResult::Success)
     {
         printStdout(FMT_COMPILE("handleRawData return {}"), static_cast<int>(result));
+    }
+}
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    run(argc, argv);
+    if (qorvd::stdoutError != 0)
+    {
+        qorvd::log(qorvd::LogLevel::Error)
+            << "standard output write failed: " << std::strerror(qorvd::stdoutError);
+        return outputLostStatus;
     }
     return 0;
 }

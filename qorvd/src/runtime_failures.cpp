@@ -7,29 +7,11 @@
 // bound at each start (full RELRO binds all). Here each failure is said on
 // standard error, then the process aborts, as an uncaught exception would.
 
+#include "output.hpp"
+
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
-#include <string_view>
-
-namespace
-{
-[[noreturn]] void fail(std::string_view what, std::string_view detail = {}) noexcept
-{
-    // Standard error is unbuffered: nothing here allocates.
-    constexpr std::string_view tool = "qorv_raw_data_parser: ";
-    static_cast<void>(std::fwrite(tool.data(), 1, tool.size(), stderr));
-    static_cast<void>(std::fwrite(what.data(), 1, what.size(), stderr));
-    if (!detail.empty())
-    {
-        static_cast<void>(std::fwrite(": ", 1, 2, stderr));
-        static_cast<void>(std::fwrite(detail.data(), 1, detail.size(), stderr));
-    }
-    static_cast<void>(std::fwrite("\n", 1, 1, stderr));
-    std::abort();
-}
-} // namespace
 
 // NOLINTBEGIN(cppcoreguidelines-no-malloc): operator new is built on malloc
 
@@ -40,7 +22,7 @@ void* operator new(std::size_t size)
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr)
     {
-        fail("out of memory");
+        qorvd::abortWith("out of memory");
     }
     return block;
 }
@@ -67,34 +49,34 @@ namespace std
 {
 [[gnu::weak]] void __throw_bad_alloc()
 {
-    fail("out of memory");
+    qorvd::abortWith("out of memory");
 }
 
 [[gnu::weak]] void __throw_bad_array_new_length()
 {
-    fail("out of memory", "array length");
+    qorvd::abortWith("out of memory", "array length");
 }
 
 [[gnu::weak]] void __throw_length_error(const char* what)
 {
-    fail("length error", what);
+    qorvd::abortWith("length error", what);
 }
 
 [[gnu::weak]] void __throw_logic_error(const char* what)
 {
-    fail("logic error", what);
+    qorvd::abortWith("logic error", what);
 }
 
 [[gnu::weak]] void __throw_out_of_range(const char* what)
 {
-    fail("out of range", what);
+    qorvd::abortWith("out of range", what);
 }
 
 // The text is a printf format; its values are not worth binding printf at
 // every start.
 [[gnu::weak]] void __throw_out_of_range_fmt(const char* format, ...)
 {
-    fail("out of range", format);
+    qorvd::abortWith("out of range", format);
 }
 } // namespace std
 // NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl50-cpp)
