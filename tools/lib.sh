@@ -105,7 +105,7 @@ ensure_cross_packages() {
 build_release() {
     local dir=$1 target=$2
     setup_build "$dir" "$top" --cross-file "$top/cross/$target.ini" --buildtype=minsize \
-        -Db_ndebug=true -Dhardening=true -Dtests=false -Dwerror=true "${@:3}"
+        -Db_ndebug=true -Dhardening=true -Dtests=disabled -Dwerror=true "${@:3}"
     ninja -C "$dir" >/dev/null
     DESTDIR="$dir/dest" meson install -C "$dir" --strip --quiet >/dev/null
     echo "$dir/dest/usr/local/bin/qorv_raw_data_parser"

@@ -6,6 +6,7 @@
 #include "output.hpp"
 #include "qorv_uefi_raw_data_parser.hpp"
 #include "utils.hpp"
+#include "version.hpp"
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
@@ -27,6 +28,10 @@ constexpr std::string_view parameterErrorText =
 // caller must not take the record as handled.
 constexpr int outputLostStatus = 1;
 } // namespace
+
+// The version and the commit this file was built from, for `strings` and
+// `readelf -p .comment` on a file taken from a BMC.
+asm(".ident \"qorv_raw_data_parser version " QORVD_VERSION ", commit " QORVD_COMMIT "\"");
 
 // How the compiler hardened this file, in the executable's .comment section, so
 // that the shipped file, stripped or static, can be checked for it with
