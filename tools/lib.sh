@@ -110,3 +110,91 @@ build_release() {
     DESTDIR="$dir/dest" meson install -C "$dir" --strip --quiet >/dev/null
     echo "$dir/dest/usr/local/bin/qorv_raw_data_parser"
 }
+
+# source_ident: the line an executable built from this tree carries in its
+# .comment section (see meson.build): the version and the commit, as git
+# describes it at build time ("-modified" for a changed tree).
+source_ident() {
+    local version commit
+    version=$(sed -n "s/^ *version: '\([^']*\)',$/\1/p" "$top/meson.build" | head -n 1)
+    commit=$(cd "$top" && git describe --always --abbrev=40 --dirty=-modified --exclude='*' \
+        2>/dev/null) || commit=unknown
+    echo "qorv_raw_data_parser version $version, commit $commit"
+}
+
+# highest_version READELF FILE NAME: the highest NAME_x.y that FILE's version
+# needs name (the oldest library version that can run it), or "-".
+highest_version() {
+    "$1" -V "$2" | grep -oE "Name: $3_[0-9.]+" | sed 's/^Name: //' | sort -V | tail -n 1 |
+        grep . || echo -
+}
+
+executable_row() { printf '%-36s %7s  %-27s %-12s %-10s %-4s %-8s %-7s %-7s %s\n' "$@"; }
+
+# A sample record and what a working executable prints for it.
+sample_record=(0 AQMCAQACAQAAAAAAAAACAAAAAAAAAA==)
+sample_summary="MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode 1,2"
+
+# check_executable FILE NAME TARGET KIND CORE [MAX-BYTES]: prints FILE's row
+# of what it needs and how it is hardened, all read from the file itself, and
+# puts what it lacks into the array `lacks`. KIND is dynamic or static; with
+# MAX-BYTES it is a release file: stripped and at most that size.
+check_executable() {
+    local path=$1 name=$2 target=$3 kind=$4 core=$5 max=${6:-} readelf=$3-readelf
+    local bytes headers dynamic comment ident needed glibc cxx build pie relro ssp fortify
+    lacks=()
+    bytes=$(stat -c %s "$path")
+    headers=$("$readelf" -hlSW "$path")
+    dynamic=$("$readelf" -dW "$path")
+    comment=$("$readelf" -p .comment "$path" 2>/dev/null || true)
+    ident=$(source_ident)
+
+    needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | tr '\n' ' ' | sed 's/ $//')
+    glibc=$(highest_version "$readelf" "$path" GLIBC)
+    cxx=$(highest_version "$readelf" "$path" GLIBCXX)
+    [ "$cxx" != - ] || cxx="linked in"
+    # The version and commit, as `strings` reads them from the file.
+    build=$(strings -a "$path" | grep -m 1 '^qorv_raw_data_parser version ' || true)
+    [ "$build" = "$ident" ] || lacks+=("\"$ident\"")
+    build=$(sed -E 's/^qorv_raw_data_parser version ([^,]*), commit ([0-9a-f]{12})?[0-9a-f]*/\1 \2/' \
+        <<<"${build:-none}")
+    pie=no
+    if grep -q 'Type: *DYN' <<<"$headers" && grep -q 'FLAGS_1.*PIE' <<<"$dynamic"; then
+        pie=yes
+    fi
+    relro=no
+    if grep -q GNU_RELRO <<<"$headers"; then
+        relro=partial
+        grep -qE '\(FLAGS\).*BIND_NOW|FLAGS_1.*NOW' <<<"$dynamic" && relro=full
+    fi
+    ssp=$(grep -oE 'qorv_raw_data_parser: stack protector( all| strong)?' <<<"$comment" |
+        sed 's/.*protector *//; s/^$/basic/' || echo no)
+    fortify=$(grep -oE 'qorv_raw_data_parser: fortify source [0-9]' <<<"$comment" |
+        sed 's/.* //' || echo no)
+
+    [ "$(QEMU_CPU=$core qemu-arm "$path" "${sample_record[@]}" 2>/dev/null)" = "$sample_summary" ] ||
+        lacks+=("a working run on $core")
+    case $ssp in all | strong) ;; *) lacks+=("stack protector strong") ;; esac
+    [[ $fortify =~ ^[0-9]$ && $fortify -ge 2 ]] || lacks+=("FORTIFY_SOURCE=2")
+    if [ "$kind" = dynamic ]; then
+        [ "$pie" = yes ] || lacks+=(PIE)
+        [ "$relro" = full ] || lacks+=("full RELRO")
+        [[ $needed != *libfmt* ]] || lacks+=("fmt compiled in")
+        [[ $needed != *libstdc++* && $needed != *libgcc_s* ]] || lacks+=("C++ runtime linked in")
+    else
+        [ -z "$needed" ] || lacks+=("static link")
+        [ "$relro" != no ] || lacks+=(RELRO)
+        # Static PIE only where the target's C library supports it.
+        if echo 'int main() { return 0; }' |
+            "$target-g++" -x c++ -fPIE -static-pie - -o /dev/null 2>/dev/null; then
+            [ "$pie" = yes ] || lacks+=("static PIE")
+        fi
+        needed="(static)"
+    fi
+    if [ -n "$max" ]; then
+        ! grep -q ' \.symtab ' <<<"$headers" || lacks+=("stripping")
+        [ "$bytes" -le "$max" ] || lacks+=("at most $max bytes")
+    fi
+    executable_row "$name" "$bytes" "$build" "$glibc" "$cxx" "$pie" "$relro" "$ssp" "$fortify" \
+        "$needed"
+}
