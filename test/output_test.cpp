@@ -48,6 +48,10 @@ class LostOutput : public testing::TestWithParam<StreamCase>
 TEST_P(LostOutput, IsSaidAndEndsTheRunAsItMust)
 {
     const auto& c = GetParam();
+    if (c.streams.err == Sink::Closed && toolUnderValgrind())
+    {
+        GTEST_SKIP() << "valgrind stops when it has no standard error of its own";
+    }
     const ToolRun run = runTool(c.args, {}, c.streams);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(normalizeLog(run), c.log);

@@ -164,6 +164,12 @@ bool toolRunsAlone()
     return toolCommand().size() == 1 && std::getenv("TOOL_SANITIZED") == nullptr;
 }
 
+bool toolUnderValgrind()
+{
+    const std::string_view command{toolCommand().empty() ? "" : toolCommand().front()};
+    return command == "valgrind" || command.ends_with("/valgrind");
+}
+
 std::string normalizeLog(const ToolRun& run)
 {
     const std::string& err = run.err;

@@ -55,6 +55,9 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
 // in TOOL_SANITIZED). Resource limits are meant for the tool alone.
 bool toolRunsAlone();
 
+// Whether the tool runs under valgrind, which needs standard error for itself.
+bool toolUnderValgrind();
+
 // Each log entry of the run's standard error as "file [LEVEL] message": the
 // source line number varies from build to build and is checked for its form
 // only, the timestamp for its form and for a time within the run. A line that
