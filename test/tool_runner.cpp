@@ -166,7 +166,11 @@ bool toolRunsAlone()
 
 bool toolUnderValgrind()
 {
-    const std::string_view command{toolCommand().empty() ? "" : toolCommand().front()};
+    if (toolCommand().empty())
+    {
+        return false;
+    }
+    const std::string& command = toolCommand().front();
     return command == "valgrind" || command.ends_with("/valgrind");
 }
 
