@@ -117,8 +117,8 @@ build_release() {
 source_ident() {
     local version commit
     version=$(sed -n "s/^ *version: '\([^']*\)',$/\1/p" "$top/meson.build" | head -n 1)
-    commit=$(cd "$top" && git describe --always --abbrev=40 --dirty=-modified --exclude='*' \
-        2>/dev/null) || commit=unknown
+    commit=$(git --git-dir="$top/.git" --work-tree="$top" describe --always --abbrev=40 \
+        --dirty=-modified --exclude='*' 2>/dev/null) || commit=unknown
     echo "qorv_raw_data_parser version $version, commit $commit"
 }
 
