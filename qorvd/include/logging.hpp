@@ -73,14 +73,11 @@ inline void appendText(LogText& text, std::string_view piece)
 
 // Plain decimal through fmt's 64-bit writer, the one the summaries use: the
 // executable carries one integer formatter and one digit table.
-inline void appendDecimal(LogText& text, uint64_t value)
+template <std::integral T>
+void appendDecimal(LogText& text, T value)
 {
-    fmt::format_to(std::back_inserter(text), FMT_COMPILE("{}"), value);
-}
-
-inline void appendDecimal(LogText& text, int64_t value)
-{
-    fmt::format_to(std::back_inserter(text), FMT_COMPILE("{}"), value);
+    using Wide = std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>;
+    fmt::format_to(std::back_inserter(text), FMT_COMPILE("{}"), Wide{value});
 }
 
 // "2026-12-05 14:02:095 UTC" for 14:02:09 and 5 us: the log readers expect the
@@ -98,7 +95,7 @@ inline void appendLogTimestamp(LogText& text, const std::timespec& now)
     // Microseconds and " UTC": never longer than 10 for a real clock; the bound
     // keeps a bad one in the buffer.
     LogText tail;
-    appendDecimal(tail, int64_t{now.tv_nsec / 1000});
+    appendDecimal(tail, now.tv_nsec / 1000);
     appendText(tail, " UTC");
     const size_t tailLength = std::min({tail.size(), size_t{13}, buf.size() - 1 - used});
     std::copy_n(tail.data(), tailLength, buf.data() + used);
@@ -123,7 +120,7 @@ inline void appendLogPrefix(LogText& text, const std::timespec& now, std::string
         text.push_back(c);
     }
     appendText(text, "\":");
-    appendDecimal(text, uint64_t{line});
+    appendDecimal(text, line);
     appendText(text, "] ");
     appendText(text, logLevelTag(level));
     text.push_back(' ');
@@ -161,14 +158,7 @@ public:
     template <std::integral T>
     requires(sizeof(T) >= 4) LogLine& operator<<(T value)
     {
-        if constexpr (std::is_signed_v<T>)
-        {
-            appendDecimal(text, int64_t{value});
-        }
-        else
-        {
-            appendDecimal(text, uint64_t{value});
-        }
+        appendDecimal(text, value);
         return *this;
     }
 
