@@ -130,19 +130,23 @@ highest_version() {
 }
 
 executable_row() { printf '%-36s %7s  %-27s %-12s %-10s %-4s %-8s %-7s %-7s %s\n' "$@"; }
+executable_header() {
+    executable_row file bytes "version commit" "glibc needed" "libstdc++" PIE RELRO SSP FORTIFY NEEDED
+}
 
 # A sample record and what a working executable prints for it.
 sample_record=(0 AQMCAQACAQAAAAAAAAACAAAAAAAAAA==)
 sample_summary="MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode 1,2"
 
 # check_executable FILE NAME TARGET KIND CORE [MAX-BYTES]: prints FILE's row
-# of what it needs and how it is hardened, all read from the file itself, and
-# puts what it lacks into the array `lacks`. KIND is dynamic or static; with
+# of what it needs and how it is hardened, all read from the file itself; fails
+# when it lacks something, named in `lacking`. KIND is dynamic or static; with
 # MAX-BYTES it is a release file: stripped and at most that size.
 check_executable() {
     local path=$1 name=$2 target=$3 kind=$4 core=$5 max=${6:-} readelf=$3-readelf
     local bytes headers dynamic comment ident needed glibc cxx build pie relro ssp fortify
-    lacks=()
+    local lacks=()
+    lacking=
     bytes=$(stat -c %s "$path")
     headers=$("$readelf" -hlSW "$path")
     dynamic=$("$readelf" -dW "$path")
@@ -197,4 +201,8 @@ check_executable() {
     fi
     executable_row "$name" "$bytes" "$build" "$glibc" "$cxx" "$pie" "$relro" "$ssp" "$fortify" \
         "$needed"
+    [ ${#lacks[@]} -eq 0 ] && return
+    # shellcheck disable=SC2034 # read by the scripts that source this file
+    lacking=$(printf '%s, ' "${lacks[@]}" | sed 's/, $//')
+    return 1
 }
