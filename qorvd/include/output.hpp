@@ -95,12 +95,23 @@ inline void writeStdout(std::string_view text) noexcept
 namespace qorvd
 {
 
-// Formats into a buffer on the stack and writes it to standard output.
+// Text formatted with "{}" placeholders into a buffer on the stack. Not a
+// std::string (fmt::format): where libstdc++ declares its string members as
+// instantiated in the library (GCC 16 without assertions), they come from
+// objects compiled with exceptions, and the exception runtime with them.
 template <typename Format, typename... Args>
-void printStdout(const Format& format, const Args&... args)
+fmt::memory_buffer formatted(const Format& format, const Args&... args)
 {
     fmt::memory_buffer text;
     fmt::format_to(std::back_inserter(text), format, args...);
+    return text;
+}
+
+// Formats and writes to standard output.
+template <typename Format, typename... Args>
+void printStdout(const Format& format, const Args&... args)
+{
+    const fmt::memory_buffer text = formatted(format, args...);
     writeStdout({text.data(), text.size()});
 }
 

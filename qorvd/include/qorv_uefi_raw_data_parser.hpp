@@ -15,7 +15,6 @@
 #include <ctime>
 #include <iterator>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -63,8 +62,8 @@ inline bool parseMemoryConfig(std::span<const uint8_t> decodedData)
     const size_t size = decodedData.size();
     if (size < Config::headSize || size > Config::size)
     {
-        log(LogLevel::Error) << fmt::format(FMT_COMPILE("headSize {}, raw data size {}"),
-                                            Config::headSize, size);
+        log(LogLevel::Error) << formatted(FMT_COMPILE("headSize {}, raw data size {}"),
+                                          Config::headSize, size);
         return false;
     }
 
@@ -75,8 +74,8 @@ inline bool parseMemoryConfig(std::span<const uint8_t> decodedData)
     memconf.CpuCount = reader.read<uint8_t>();
     if (size != Config::headSize + Config::entrySize * memconf.CpuCount)
     {
-        log(LogLevel::Error) << fmt::format(FMT_COMPILE("memconf.CpuCount {}, raw data size {}"),
-                                            unsigned{memconf.CpuCount}, size);
+        log(LogLevel::Error) << formatted(FMT_COMPILE("memconf.CpuCount {}, raw data size {}"),
+                                          unsigned{memconf.CpuCount}, size);
         return false;
     }
     log(LogLevel::Info) << "memconf.CpuCount :" << unsigned{memconf.CpuCount};
@@ -116,8 +115,8 @@ inline bool parseMirrorInfo(std::span<const uint8_t> decodedData)
     const size_t size = decodedData.size();
     if (size < MirrorInfoHeader::headSize)
     {
-        log(LogLevel::Error) << fmt::format(FMT_COMPILE("headSize {}, raw data size {}"),
-                                            MirrorInfoHeader::headSize, size);
+        log(LogLevel::Error) << formatted(FMT_COMPILE("headSize {}, raw data size {}"),
+                                          MirrorInfoHeader::headSize, size);
         return false;
     }
 
@@ -129,8 +128,8 @@ inline bool parseMirrorInfo(std::span<const uint8_t> decodedData)
         MirrorInfoHeader::headSize + uint64_t{MirrorInfoHeader::entrySize} * mirrorInfo.count;
     if (uint64_t{size} != expected)
     {
-        log(LogLevel::Error) << fmt::format(FMT_COMPILE("mirrorInfo.count {}, raw data size {}"),
-                                            mirrorInfo.count, size);
+        log(LogLevel::Error) << formatted(FMT_COMPILE("mirrorInfo.count {}, raw data size {}"),
+                                          mirrorInfo.count, size);
         return false;
     }
     log(LogLevel::Info) << "mirrorInfo.count :" << mirrorInfo.count;
@@ -170,8 +169,8 @@ inline bool parsePprInfo(std::span<const uint8_t> decodedData)
     const size_t size = decodedData.size();
     if (size < PprInfoHeader::headSize)
     {
-        log(LogLevel::Error) << fmt::format(FMT_COMPILE("headSize {}, raw data size {}"),
-                                            PprInfoHeader::headSize, size);
+        log(LogLevel::Error) << formatted(FMT_COMPILE("headSize {}, raw data size {}"),
+                                          PprInfoHeader::headSize, size);
         return false;
     }
 
@@ -183,8 +182,8 @@ inline bool parsePprInfo(std::span<const uint8_t> decodedData)
     const uint64_t expected = PprInfoHeader::entrySize * (uint64_t{pprInfo.count} + 1);
     if (uint64_t{size} != expected)
     {
-        log(LogLevel::Error) << fmt::format(FMT_COMPILE("pprInfo.count {}, raw data size {}"),
-                                            pprInfo.count, size);
+        log(LogLevel::Error) << formatted(FMT_COMPILE("pprInfo.count {}, raw data size {}"),
+                                          pprInfo.count, size);
         return false;
     }
     log(LogLevel::Info) << "pprInfo.count :" << pprInfo.count;

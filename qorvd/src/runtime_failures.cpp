@@ -1,11 +1,13 @@
-// How the tool ends when the C++ runtime fails: out of memory, or a string or
-// vector asked to grow past its limit. The tool is built without exceptions,
-// but libstdc++ reports these failures by throwing, and its throwing paths
-// would link its whole exception runtime into the tool: the unwinder, the
-// type information and the terminate handler's name demangler. That is most
-// of the executable's size, and every C library function those parts use is
-// bound at each start (full RELRO binds all). Here each failure is said on
-// standard error, then the process aborts, as an uncaught exception would.
+// How the tool ends when the C++ runtime fails: out of memory, a string or
+// vector asked to grow past its limit, or one of its assertions. The tool is
+// built without exceptions, but libstdc++ reports these failures by throwing
+// (or, for an assertion, through a handler compiled with exceptions), and
+// those paths would link its whole exception runtime into the tool: the
+// unwinder, the type information and the terminate handler's name demangler.
+// That is most of the executable's size, and every C library function those
+// parts use is bound at each start (full RELRO binds all). Here each failure
+// is said on standard error, then the process aborts, as an uncaught
+// exception would.
 
 #include "output.hpp"
 
@@ -77,6 +79,16 @@ namespace std
 [[gnu::weak]] void __throw_out_of_range_fmt(const char* format, ...)
 {
     qorvd::abortWith("out of range", format);
+}
+
+// A failed precondition check of libstdc++ (_GLIBCXX_ASSERTIONS, which meson
+// 1.4 and later turn on in every build without NDEBUG). From GCC 13 on, the
+// library's handler is an object of its own, and it brings the terminate
+// handler, the unwinder and the demangler along.
+[[gnu::weak]] void __glibcxx_assert_fail(const char* /*file*/, int /*line*/,
+                                         const char* /*function*/, const char* condition) noexcept
+{
+    qorvd::abortWith("assertion failed", condition);
 }
 } // namespace std
 // NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl50-cpp)
