@@ -206,3 +206,103 @@ check_executable() {
     lacking=$(printf '%s, ' "${lacks[@]}" | sed 's/, $//')
     return 1
 }
+
+# tally WORD LOG...: the sum of GoogleTest's "[  WORD  ] N tests" lines in the LOGs.
+tally() {
+    local word=$1
+    shift
+    cat "$@" 2>/dev/null | { grep -ohE "^\[  $word  \] [0-9]+ test" || true; } |
+        awk '{s += $4} END {print s + 0}'
+}
+
+# e2e LOG COMMAND...: the end-to-end tests ($harness) against the tool that
+# COMMAND starts, in two shards at once (most of the time is the emulator or
+# valgrind starting).
+e2e() {
+    local log=$1 shard pid ok=0 pids=()
+    : "${harness:?the end-to-end harness}"
+    shift
+    for shard in 0 1; do
+        GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$shard "$harness" "$@" >"$log.$shard" 2>&1 &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" || ok=1
+    done
+    return $ok
+}
+
+# cxx_runtime PREFIX FILE: what FILE links of the C++ runtime's exception
+# support (the name demangler, personality routine, unwinder, terminate
+# handler), read with PREFIX's nm ("" or a cross target and "-"); empty when
+# nothing.
+cxx_runtime() {
+    local symbols found=()
+    symbols=$("${1}nm" "$2")
+    grep -q d_demangle <<<"$symbols" && found+=(demangler)
+    grep -q __gxx_personality <<<"$symbols" && found+=(personality)
+    grep -q _Unwind_ <<<"$symbols" && found+=(unwinder)
+    grep -q terminate_handler <<<"$symbols" && found+=(terminate)
+    echo "${found[*]}"
+}
+
+# stripped_bytes PREFIX FILE: FILE's size once stripped (by PREFIX's strip).
+stripped_bytes() {
+    "${1}strip" -o "$2.stripped" "$2"
+    stat -c %s "$2.stripped"
+}
+
+# Root filesystems of other Debian releases, for the toolchains that BMC
+# images build with today (tools/toolchains). Kept outside the checkout, made
+# once: a second run downloads nothing.
+root_cache=${QORV_ROOT_CACHE:-/var/cache/qorv_raw_data_parser}
+
+# debian_root SUITE: makes SUITE's root filesystem unless the cache holds one
+# with the same packages; prints its path. Fails, and says why, when it cannot.
+debian_root() {
+    local suite=$1 dir=$root_cache/$1 arch want start=$SECONDS
+    arch=$(dpkg --print-architecture)
+    local packages=(g++ clang meson ninja-build pkgconf git dpkg-dev binutils libfmt-dev libgtest-dev
+        g++-arm-linux-gnueabihf libfmt-dev:armhf qemu-user)
+    case $suite in
+    # The bill of materials' schema and its validator.
+    trixie) packages+=(python3-cyclonedx-lib python3-jsonschema python3-referencing) ;;
+    unstable) packages+=(g++-15) ;;
+    esac
+    want="$arch,armhf $(printf '%s ' "${packages[@]}")"
+    if [ "$(cat "$dir/.qorv-packages" 2>/dev/null)" != "$want" ]; then
+        ensure_packages mmdebstrap >&2 || return 1
+        mkdir -p "$root_cache"
+        rm -rf "$dir" "$dir.new"
+        # unstable's Release file may be past its Valid-Until on a mirror.
+        if ! mmdebstrap --variant=apt --architectures="$arch,armhf" \
+            --aptopt='Acquire::Check-Valid-Until "false"' \
+            --include="$(printf '%s,' "${packages[@]}")" "$suite" "$dir.new" >"$dir.log" 2>&1; then
+            grep -E '^E:' "$dir.log" | tail -n 5 >&2
+            echo "cannot make the $suite root filesystem (log: $dir.log)" >&2
+            rm -rf "$dir.new"
+            return 1
+        fi
+        echo "$want" >"$dir.new/.qorv-packages"
+        mv "$dir.new" "$dir"
+        echo "made the $suite root filesystem in $dir ($((SECONDS - start)) s)" >&2
+    fi
+    echo "$dir"
+}
+
+# in_root ROOT COMMAND [ARG...]: runs COMMAND in the root filesystem ROOT,
+# with this checkout at /src, read-only, in a mount namespace of its own.
+in_root() {
+    # shellcheck disable=SC2016 # expanded by the inner shell, from its arguments
+    unshare --mount --propagation private bash -c '
+        set -e
+        root=$1 src=$2
+        shift 2
+        mkdir -p "$root/src"
+        mount --bind "$src" "$root/src"
+        mount -o remount,bind,ro "$root/src"
+        mount -t proc proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+            LC_ALL=C.UTF-8 "$@"' sh "$1" "$top" "${@:2}"
+}

@@ -91,4 +91,12 @@ namespace std
     qorvd::abortWith("assertion failed", condition);
 }
 } // namespace std
+
+// A pure virtual function called (fmt's buffer has one): the C++ ABI's
+// handler. Unoptimised clang builds refer to it from the vtables they emit,
+// and the library's own ends through std::terminate and its handler.
+extern "C" [[gnu::weak]] void __cxa_pure_virtual()
+{
+    qorvd::abortWith("pure virtual function called");
+}
 // NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,cert-dcl50-cpp)
