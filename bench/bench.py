@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+# SPDX-License-Identifier: Apache-2.0
 """Measures the tool against the process floor and its peers; prints one
 table and writes bench/RESULTS.md with a plot. Called by tools/bench, which
 builds everything named on the command line first.
@@ -313,7 +315,8 @@ def main():
                 break
     gxx = subprocess.run(['g++', '--version'], capture_output=True, text=True).stdout.splitlines()[0]
     with open(os.path.join(HERE, 'RESULTS.md'), 'w') as f:
-        f.write('# Benchmark results\n\n')
+        f.write('<!--\nSPDX-FileCopyrightText: The qorv_raw_data_parser contributors\n'
+                'SPDX-License-Identifier: Apache-2.0\n-->\n\n# Benchmark results\n\n')
         f.write(f'Made by `tools/bench` on {datetime.date.today()}: {platform.machine()}, {cpu}, '
                 f'{os.cpu_count()} cores; {gxx}; {platform.platform()}.\n\n')
         f.write(table + '\n\n')

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+# SPDX-License-Identifier: Apache-2.0
 """Peer: what a user might write instead, a short Python decoder of the same
 records (sub-commands 0 to 3), printing the same summary lines."""
 import base64

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 /* with_arg_file FILE CMD [ARG...]: runs CMD with every argument "@" replaced by
  * the contents of FILE. A 128 KiB record cannot pass through hyperfine's own
  * command line; this adds one exec, measured as a floor of its own. */

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // Base64 properties: decoding succeeds exactly for valid text, never yields
 // more than three bytes per four characters, and undoes a standard encoder.
 

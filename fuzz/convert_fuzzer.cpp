@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // The sub-command conversion against the C library's own reading, held to
 // 32 bits independently.
 

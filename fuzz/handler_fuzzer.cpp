@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // The whole raw-data path: the first byte is the sub-command code, the rest is
 // the text, so every decoder sees well-formed and malformed records.
 

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+# SPDX-License-Identifier: Apache-2.0
 """Writes the seed corpus: the sample records and every size boundary of each
 record kind for the handler, base64 quirks, and conversion edge cases."""
 import base64

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // The command line, the sub-command conversion and the handler's own outcomes,
 // as a user sees them.
 

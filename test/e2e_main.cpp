@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // End-to-end tests: the arguments left after GoogleTest's own are the command
 // that starts the tool.
 

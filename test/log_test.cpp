@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // The log prefix as a pure function of time, source location and level.
 
 #include "logging.hpp"

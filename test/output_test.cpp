@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // Output that cannot be written: a lost standard output is said on standard
 // error and ends with status 1; a lost standard error changes nothing else.
 

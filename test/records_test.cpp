@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // Every record kind end to end, around each of its size boundaries.
 
 #include "tool_runner.hpp"

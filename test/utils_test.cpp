@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // Contracts sharper than a run of the tool shows: base64 quirks, the number
 // conversion, the recovery record layout.
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 #pragma once
 
 // Little-endian field access at any byte offset. Records are packed and come

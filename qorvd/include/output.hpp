@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 #pragma once
 
 // The tool's two output streams and its way out when it cannot go on. Both

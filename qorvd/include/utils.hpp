@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 #pragma once
 
 // Base64 check and decoding of the raw-data text, and the sub-command number

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // qorv_raw_data_parser SUBCMD BASE64: decode one UEFI memory record and print
 // its summary. Every outcome the text reports ends with status 0; a run whose
 // standard output could not be written ends with 1.

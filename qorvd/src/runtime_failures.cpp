@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
 // How the tool ends when the C++ runtime fails: out of memory, a string or
 // vector asked to grow past its limit, or one of its assertions. The tool is
 // built without exceptions, but libstdc++ reports these failures by throwing
