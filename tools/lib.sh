@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+# SPDX-License-Identifier: Apache-2.0
 # Shared by the tools/ scripts: install what is missing, once.
 # shellcheck shell=bash
 
@@ -102,10 +104,13 @@ ensure_cross_packages() {
 
 # build_release DIR TARGET [MESON-OPTION...]: the size-optimised, stripped,
 # hardened executable for the cross TARGET (a file in cross/); prints its path.
+# The link map (DIR/link.map) says what was linked in, for the bill of
+# materials; it changes nothing in the executable.
 build_release() {
     local dir=$1 target=$2
     setup_build "$dir" "$top" --cross-file "$top/cross/$target.ini" --buildtype=minsize \
-        -Db_ndebug=true -Dhardening=true -Dtests=disabled -Dwerror=true "${@:3}"
+        -Db_ndebug=true -Dhardening=true -Dtests=disabled -Dwerror=true \
+        -Dcpp_link_args="-Wl,-Map=$dir/link.map" "${@:3}"
     ninja -C "$dir" >/dev/null
     DESTDIR="$dir/dest" meson install -C "$dir" --strip --quiet >/dev/null
     echo "$dir/dest/usr/local/bin/qorv_raw_data_parser"
