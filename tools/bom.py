@@ -43,6 +43,13 @@ TEXTS = {
     'LGPL-2.1-or-later': '/usr/share/common-licenses/LGPL-2.1',
     'GPL-3.0-or-later': '/usr/share/common-licenses/GPL-3',
 }
+# Libraries a dynamic file may need at run time, by soname: the project,
+# licence and symbol version prefix of each.
+RUNTIME = [
+    (r'libc\.so\.6|libm\.so\.6|ld-linux[-a-z0-9]*\.so\.\d', 'glibc', 'LGPL-2.1-or-later', 'GLIBC'),
+    (r'libstdc\+\+\.so\.6', 'libstdc++', 'GPL-3.0-or-later WITH GCC-exception-3.1', 'GLIBCXX'),
+    (r'libgcc_s\.so\.1', 'libgcc', 'GPL-3.0-or-later WITH GCC-exception-3.1', 'GCC'),
+]
 # The Debian architecture of each cross target.
 ARCHES = {'arm-linux-gnueabi': 'armel', 'arm-linux-gnueabihf': 'armhf'}
 
@@ -152,20 +159,28 @@ def describe(dist, name, target, kind, build_dir):
         components.append(component(ref, info, ' and '.join(sorted(hows)), details))
         licences.add(info['licence'])
 
-    dynamic = run(f'{target}-readelf', '-dW', path)
-    needed = re.findall(r'\(NEEDED\).*\[(.*)\]', dynamic)
-    versions = re.findall(r'Name: GLIBC_([0-9.]+)', run(f'{target}-readelf', '-V', path))
-    oldest = max(versions, key=lambda v: [int(n) for n in v.split('.')]) if versions else None
-    if needed:
-        # The C library of the BMC image, not of this build: only its version
-        # is known, the oldest that has every symbol the file uses.
+    # The libraries of the BMC image, not of this build: only their version is
+    # known, the oldest that has every symbol the file uses.
+    needed = re.findall(r'\(NEEDED\).*\[(.*)\]', run(f'{target}-readelf', '-dW', path))
+    versions = run(f'{target}-readelf', '-V', path)
+    required = {}
+    for soname in needed:
+        for pattern, library, licence, prefix in RUNTIME:
+            if re.fullmatch(pattern, soname):
+                required.setdefault((library, licence, prefix), []).append(soname)
+                break
+        else:
+            sys.exit(f'bom: {name} needs {soname}, a library not known here')
+    for (library, licence, prefix), sonames in sorted(required.items()):
+        found = re.findall(rf'Name: {prefix}_([0-9.]+)', versions)
+        oldest = max(found, key=lambda v: [int(n) for n in v.split('.')]) if found else None
         components.append({
-            'type': 'library', 'bom-ref': f'{name}/glibc', 'name': 'glibc',
-            'version': f'{oldest} or later', 'scope': 'required',
-            'licenses': [{'expression': 'LGPL-2.1-or-later'}],
+            'type': 'library', 'bom-ref': f'{name}/{library}', 'name': library,
+            'version': f'{prefix}_{oldest} or later' if oldest else 'any', 'scope': 'required',
+            'licenses': [{'expression': licence}],
             'properties': [{'name': f'{PROJECT}:how', 'value': 'required at run time'}] +
-            [{'name': f'{PROJECT}:needed', 'value': n} for n in needed]})
-        licences.add('LGPL-2.1-or-later')
+            [{'name': f'{PROJECT}:needed', 'value': n} for n in sonames]})
+        licences.add(licence)
 
     compiler = os.path.realpath(shutil.which(f'{target}-g++'))
     info = package_info(owner(compiler, arch))
