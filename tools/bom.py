@@ -131,7 +131,7 @@ def component(ref, info, how, details):
             'licenses': [{'expression': info['licence']}], 'properties': properties}
 
 
-def describe(dist, name, target, kind, build_dir):
+def describe(dist, name, target, build_dir):
     """The components of one release file, and the licences that apply to it."""
     arch = ARCHES[target]
     path = os.path.join(dist, name)
@@ -192,51 +192,56 @@ def describe(dist, name, target, kind, build_dir):
     return components, sorted(licences)
 
 
+def prop(entry, key):
+    """The value of ENTRY's property KEY, or None."""
+    return next((p['value'] for p in entry['properties'] if p['name'] == f'{PROJECT}:{key}'),
+                None)
+
+
+def notice_of(name, digest, version, commit, components, kind):
+    """NAME's part of the notice: what applies to it, and how to relink it."""
+    lines = [f'{name} (SHA-256 {digest})', f'  {PROJECT} {version}: Apache-2.0']
+    lines += [f'  {c["name"]} {c["version"]}, {prop(c, "how")}: {c["licenses"][0]["expression"]}'
+              for c in components if c.get('scope') != 'excluded']
+    if kind == 'static':
+        glibc = next((c for c in components if prop(c, 'glibc-source-package')), None)
+        if glibc is None:
+            sys.exit(f'bom: {name} is static but links no C library from a known package')
+        lines += textwrap.wrap(
+            'It contains the GNU C Library (LGPL-2.1-or-later) from Debian\'s '
+            f'{glibc["name"]} {glibc["version"]}, built from the Debian source package '
+            f'{prop(glibc, "glibc-source-package")}. To relink it with another build of the C '
+            f'library (LGPL-2.1, section 6): check out commit {commit} of {PROJECT}, install '
+            f'the changed C library in place of {glibc["name"]} and run tools/release, which '
+            'builds this file again; with the unchanged library it gives the same bytes.',
+            width=78, initial_indent='  ', subsequent_indent='  ', break_on_hyphens=False)
+    return lines + ['']
+
+
 def main():
     dist, ident, date = sys.argv[1:4]
     version, commit = re.fullmatch(rf'{PROJECT} version (\S+), commit (\S+)', ident).groups()
-    files = [entry.split(':') for entry in sys.argv[4:]]
-    licensed = {'Apache-2.0': 'Apache-2.0'}  # SPDX expression -> texts
-    bom_files, notice = [], []
-    for name, target, kind, build_dir in files:
-        components, licences = describe(dist, name, target, kind, build_dir)
+    bom_files, notice, licences = [], [], {'Apache-2.0'}
+    for entry in sys.argv[4:]:
+        name, target, kind, build_dir = entry.split(':')
+        components, used = describe(dist, name, target, build_dir)
+        digest = sha256(os.path.join(dist, name))
         bom_files.append({
             'type': 'application', 'bom-ref': name, 'name': name, 'version': version,
-            'hashes': [{'alg': 'SHA-256', 'content': sha256(os.path.join(dist, name))}],
+            'hashes': [{'alg': 'SHA-256', 'content': digest}],
             'licenses': [{'expression': 'Apache-2.0'}],
             'properties': [{'name': f'{PROJECT}:commit', 'value': commit},
                            {'name': f'{PROJECT}:target', 'value': f'{target}, {kind}'}],
             'components': components})
-        notice.append(f'{name} (SHA-256 {sha256(os.path.join(dist, name))})')
-        notice.append(f'  {PROJECT} {version}: Apache-2.0')
-        for c in components:
-            how = next(p['value'] for p in c['properties'] if p['name'] == f'{PROJECT}:how')
-            if c.get('scope') != 'excluded':
-                notice.append(f'  {c["name"]} {c["version"]}, {how}: '
-                              f'{c["licenses"][0]["expression"]}')
-        if kind == 'static':
-            glibc = next(c for c in components if any(
-                p['name'] == f'{PROJECT}:glibc-source-package' for p in c['properties']))
-            source = next(p['value'] for p in glibc['properties']
-                          if p['name'] == f'{PROJECT}:glibc-source-package')
-            notice += textwrap.wrap(
-                'It contains the GNU C Library (LGPL-2.1-or-later) from Debian\'s '
-                f'{glibc["name"]} {glibc["version"]}, built from the Debian source package '
-                f'{source}. To relink it with another build of the C library (LGPL-2.1, '
-                f'section 6): check out commit {commit} of {PROJECT}, install the changed C '
-                f'library in place of {glibc["name"]} and run tools/release, which builds '
-                'this file again; with the unchanged library it gives the same bytes.',
-                width=78, initial_indent='  ', subsequent_indent='  ', break_on_hyphens=False)
-        notice.append('')
-        for licence in licences:
-            licensed.setdefault(licence, licence)
+        notice += notice_of(name, digest, version, commit, components, kind)
+        licences.update(used)
 
+    shipped = lambda f: [c['bom-ref'] for c in f['components'] if c.get('scope') != 'excluded']
     bom = {
-        'bomFormat': 'CycloneDX', 'specVersion': '1.6',
-        'serialNumber': uuid.uuid5(uuid.NAMESPACE_URL,
-                                   f'{PROJECT}:{commit}:' + ':'.join(
-                                       f['hashes'][0]['content'] for f in bom_files)).urn,
-        'version': 1,
+        'bomFormat': 'CycloneDX', 'specVersion': '1.6', 'version': 1,
+        # The same files give the same number.
+        'serialNumber': uuid.uuid5(uuid.NAMESPACE_URL, f'{PROJECT}:{commit}:' + ':'.join(
+            f['hashes'][0]['content'] for f in bom_files)).urn,
         'metadata': {
             'timestamp': date,
             'component': {'type': 'application', 'bom-ref': PROJECT, 'name': PROJECT,
@@ -246,9 +251,7 @@ def main():
         },
         'components': bom_files,
         'dependencies': [{'ref': PROJECT, 'dependsOn': [f['bom-ref'] for f in bom_files]}] +
-        [{'ref': f['bom-ref'], 'dependsOn': [c['bom-ref'] for c in f['components']
-                                            if c.get('scope') != 'excluded']}
-         for f in bom_files],
+        [{'ref': f['bom-ref'], 'dependsOn': shipped(f)} for f in bom_files],
     }
     with open(os.path.join(dist, f'{PROJECT}.cdx.json'), 'w') as f:
         json.dump(bom, f, indent=1, sort_keys=True)
@@ -257,18 +260,16 @@ def main():
     # The texts: every licence named, and the copyright file of every package
     # whose parts ship.
     os.makedirs(os.path.join(dist, 'licenses'), exist_ok=True)
-    texts = []
-    for expression in sorted(licensed):
-        for spdx, path in TEXTS.items():
-            if expression.startswith(spdx):
-                shutil.copyfile(path, os.path.join(dist, 'licenses', spdx + '.txt'))
-                texts.append(f'licenses/{spdx}.txt')
-    packages = sorted({c['name'] for f in bom_files for c in f['components']
-                       if c.get('scope') != 'excluded' and 'purl' in c})
-    for package in packages:
+    texts = set()
+    for spdx, path in TEXTS.items():
+        if any(licence.startswith(spdx) for licence in licences):
+            shutil.copyfile(path, os.path.join(dist, 'licenses', spdx + '.txt'))
+            texts.add(f'licenses/{spdx}.txt')
+    for package in {c['name'] for f in bom_files for c in f['components'] if 'purl' in c and
+                    c.get('scope') != 'excluded'}:
         shutil.copyfile(f'/usr/share/doc/{package}/copyright',
                         os.path.join(dist, 'licenses', f'{package}.copyright'))
-        texts.append(f'licenses/{package}.copyright')
+        texts.add(f'licenses/{package}.copyright')
     with open(os.path.join(dist, 'NOTICE'), 'w') as f:
         f.write(f'{PROJECT} {version}, commit {commit}\n'
                 f'Copyright {COPYRIGHT}. Licensed under the Apache License, Version 2.0.\n\n'
