@@ -296,18 +296,10 @@ debian_root() {
 }
 
 # in_root ROOT COMMAND [ARG...]: runs COMMAND in the root filesystem ROOT,
-# with this checkout at /src, read-only, in a mount namespace of its own.
+# with this checkout at /src, read-only.
 in_root() {
-    # shellcheck disable=SC2016 # expanded by the inner shell, from its arguments
-    unshare --mount --propagation private bash -c '
-        set -e
-        root=$1 src=$2
-        shift 2
-        mkdir -p "$root/src"
-        mount --bind "$src" "$root/src"
-        mount -o remount,bind,ro "$root/src"
-        mount -t proc proc "$root/proc"
-        mount --rbind /dev "$root/dev"
-        exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-            LC_ALL=C.UTF-8 "$@"' sh "$1" "$top" "${@:2}"
+    ensure_packages bubblewrap >&2
+    bwrap --bind "$1" / --ro-bind "$top" /src --proc /proc --dev /dev --clearenv \
+        --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv HOME /root --setenv LC_ALL C.UTF-8 \
+        "${@:2}"
 }
