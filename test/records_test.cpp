@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstdint>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -189,33 +188,6 @@ TEST(RuntimeFailure, OutOfMemoryIsSaid)
     EXPECT_EQ(normalizeLog(run),
               logged("INFO", "pprInfo.count :12286") + "?qorv_raw_data_parser: out of memory\n");
     EXPECT_EQ(run.signal, SIGABRT);
-}
-
-// The accepted error log carries the clock's reading: checked against the
-// time around the run, the rest exactly.
-TEST(MemoryErrorLogRecord, PrintsEveryWordWithTimestamp)
-{
-    Bytes record;
-    for (const uint64_t word : {UINT64_MAX, uint64_t{0x0807060504030201}, uint64_t{0}, uint64_t{1},
-                                uint64_t{2}, uint64_t{3}, uint64_t{4}, uint64_t{1} << 63})
-    {
-        le(record, word, 8);
-    }
-    const ToolRun run = runTool({"3", toBase64(record)});
-
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(run.out, match,
-                                 std::regex(R"(MemoryErrorLog: timestamp ([1-9]\d*), ([^\n]*)\n)")))
-        << run.out;
-    const uint64_t timestamp = std::stoull(match[1].str());
-    EXPECT_GE(timestamp, static_cast<uint64_t>(run.started));
-    EXPECT_LE(timestamp, static_cast<uint64_t>(run.ended));
-    EXPECT_EQ(match[2].str(),
-              "errorInfo 18446744073709551615, errorLocation 578437695752307201, rdErrLog 0, "
-              "rdErrLogParity 1, rdErrLogMisc 2, rdErrLogAddress1 3, rdErrLogAddress2 4, "
-              "rdErrLogAddress3 9223372036854775808");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.exitStatus, 0);
 }
 
 } // namespace

@@ -177,9 +177,8 @@ bool toolUnderValgrind()
     return command == "valgrind" || command.ends_with("/valgrind");
 }
 
-std::string normalizeLog(const ToolRun& run)
+std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest)
 {
-    const std::string& err = run.err;
     // date, time with unpadded microseconds glued on, quoted file, line, level
     static const std::regex entry(
         R"re(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})(0|[1-9]\d{0,5}) UTC \["([^"\\]*)":[1-9]\d*\] (\[[A-Z]+\]) )re");
@@ -196,9 +195,6 @@ std::string normalizeLog(const ToolRun& run)
         broken.tm_sec = number(6);
         return timegm(&broken);
     };
-    // A second either side: the two clocks may be read at different resolutions.
-    const std::time_t earliest = run.started - 1;
-    const std::time_t latest = run.ended + 1;
     std::string result;
     size_t start = 0;
     while (start < err.size())
@@ -224,6 +220,12 @@ std::string normalizeLog(const ToolRun& run)
         start = end + 1;
     }
     return result;
+}
+
+std::string normalizeLog(const ToolRun& run)
+{
+    // A second either side: the two clocks may be read at different resolutions.
+    return normalizeLog(run.err, run.started - 1, run.ended + 1);
 }
 
 TEST_P(Run, PrintsExactly)

@@ -66,6 +66,8 @@ bool toolUnderValgrind();
 // only, the timestamp for its form and for a time within the run. A line that
 // is not such an entry is kept as "?" + line.
 std::string normalizeLog(const ToolRun& run);
+// The same for any text, with entries logged from `earliest` to `latest`.
+std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest);
 
 std::string toBase64(const std::vector<uint8_t>& bytes);
 
