@@ -47,37 +47,16 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"HugeSingleArgument", {longJunk()}, parameterError, ""},
         // With two arguments "-h" is read as the sub-command number.
         ToolCase{"HelpAsSubcommand", {"-h", "QUJD"}, parameterError, conversionFailed("-h")},
-        ToolCase{"EmptySubcommand", {"", "QUJD"}, parameterError, conversionFailed("")},
-        ToolCase{"SignWithoutDigits", {" -", "QUJD"}, parameterError, conversionFailed(" -")},
         ToolCase{
-            "Above32Bits", {"4294967296", "QUJD"}, parameterError, conversionFailed("4294967296")},
-        ToolCase{"NegativeAbove32Bits",
-                 {"-4294967296", "QUJD"},
-                 parameterError,
-                 conversionFailed("-4294967296")},
-        ToolCase{"HighBytes", {"\xff\x80", "QUJD"}, parameterError, conversionFailed("\xff\x80")}),
+            "Above32Bits", {"4294967296", "QUJD"}, parameterError, conversionFailed("4294967296")}),
     toolCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     Base64, Run,
     testing::Values(
         ToolCase{"LengthNotMultipleOf4", {"0", "QUJ"}, "handleRawData return 3", notBase64("QUJ")},
-        ToolCase{"OutsideAlphabet", {"0", "QU-D"}, "handleRawData return 3", notBase64("QU-D")},
-        ToolCase{"HighBytes",
-                 {"2", "\xc3\xa9\xc3\xa9"},
-                 "handleRawData return 3",
-                 notBase64("\xc3\xa9\xc3\xa9")},
         ToolCase{
-            "HugeArgument", {"2", longJunk()}, "handleRawData return 3", notBase64(longJunk())},
-        // '=' may stand anywhere; decoding stops at the first one.
-        ToolCase{"PadInTheMiddle",
-                 {"7", "QQ==QUJD"},
-                 "rawData size check failed,subcmd: 7, size: 1\nhandleRawData return 4",
-                 ""},
-        ToolCase{"Empty",
-                 {"7", ""},
-                 "rawData size check failed,subcmd: 7, size: 0\nhandleRawData return 4",
-                 ""}),
+            "HugeArgument", {"2", longJunk()}, "handleRawData return 3", notBase64(longJunk())}),
     toolCaseName);
 
 // Unknown codes take the size-check failure path without a log entry; the
@@ -105,15 +84,11 @@ TEST_P(SubcommandCode, SelectsLowByte)
     EXPECT_EQ(run.exitStatus, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Conversion, SubcommandCode,
-    testing::Values(CodeCase{"Plain", "7", 7}, CodeCase{"TrailingText", "7abc", 7},
-                    CodeCase{"LeadingWhiteSpace", " \t\n\v\f\r9", 9}, CodeCase{"PlusSign", "+4", 4},
-                    CodeCase{"Wraps256", "260", 4}, CodeCase{"MinusOne", "-1", 255},
-                    CodeCase{"Max32Bits", "4294967295", 255},
-                    CodeCase{"NegativeWraps", "-4294967041", 255},
-                    CodeCase{"LeadingZeros", "000000000000000000000000042", 42}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Conversion, SubcommandCode,
+                         testing::Values(CodeCase{"Wraps256", "260", 4},
+                                         CodeCase{"MinusOne", "-1", 255},
+                                         CodeCase{"TrailingText", "7abc", 7}),
+                         [](const auto& info) { return info.param.name; });
 
 } // namespace
 } // namespace qorvd::test
