@@ -2,7 +2,7 @@
 # SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 # SPDX-License-Identifier: Apache-2.0
 """Measures the tool against the process floor and its peers; prints one
-table and writes bench/RESULTS.md with a plot. Called by tools/bench, which
+table and writes bench/RESULTS.md with a plot. Called by bench/run, which
 builds everything named on the command line first.
 
 Instructions: valgrind --tool=callgrind (repeatable on a noisy machine).
@@ -317,7 +317,7 @@ def main():
     with open(os.path.join(HERE, 'RESULTS.md'), 'w') as f:
         f.write('<!--\nSPDX-FileCopyrightText: The qorv_raw_data_parser contributors\n'
                 'SPDX-License-Identifier: Apache-2.0\n-->\n\n# Benchmark results\n\n')
-        f.write(f'Made by `tools/bench` on {datetime.date.today()}: {platform.machine()}, {cpu}, '
+        f.write(f'Made by `bench/run` on {datetime.date.today()}: {platform.machine()}, {cpu}, '
                 f'{os.cpu_count()} cores; {gxx}; {platform.platform()}.\n\n')
         f.write(table + '\n\n')
         f.write('![Instructions against PPR entry count](ppr-instructions.png)\n')
