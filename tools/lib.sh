@@ -80,17 +80,21 @@ debian_root() {
     unstable) packages+=(g++-15) ;;
     esac
     want="$(dpkg --print-architecture),armhf ${packages[*]}"
-    if [ "$(cat "$dir/.qorv-packages" 2>/dev/null)" != "$want" ]; then
+    mkdir -p "${dir%/*}"
+    # One at a time: tools/test asks for a root from two suites at once.
+    (
+        flock 9
+        [ "$(cat "$dir/.qorv-packages" 2>/dev/null)" != "$want" ] || exit 0
         rm -rf "$dir" "$dir.new" && mkdir -p "$dir.new"
         # unstable's Release file may be past its Valid-Until on a mirror.
         mmdebstrap --variant=apt --architectures="${want%% *}" --include="${want#* }" \
             --aptopt='Acquire::Check-Valid-Until "false"' "$1" "$dir.new" >"$dir.log" 2>&1 || {
             grep -E '^E:' "$dir.log" | tail -n 5 >&2
             echo "cannot make the $1 root filesystem (log: $dir.log)" >&2
-            return 1
+            exit 1
         }
         echo "$want" >"$dir.new/.qorv-packages" && mv "$dir.new" "$dir"
-    fi
+    ) 9>"$dir.lock" || return 1
     echo "$dir"
 }
 
