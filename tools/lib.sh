@@ -17,29 +17,25 @@ declare -A package_sets=(
     [bench]="gcc valgrind hyperfine gnuplot-nox time"
 )
 # needs SET...: installs the packages of each SET that are missing; apt's
-# output goes to build-packages.log. Package lists that fail to load in part (a
-# mirror mid-sync) are reported, not fatal; a package that cannot be installed
-# stops the caller, by name.
+# output goes to build-packages.log, and its errors name what cannot be had.
+# Lists that fail to load in part (a mirror mid-sync) do not stop it.
 needs() {
-    local set pkg missing=() failed=() log=$top/build-packages.log
-    for set in "$@"; do
+    local set pkg missing=() log=$top/build-packages.log
+    for set; do
         for pkg in ${package_sets[$set]}; do
             dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
         done
     done
     [ ${#missing[@]} -ne 0 ] || return 0
-    for pkg in "${missing[@]}"; do
-        [[ $pkg != *:* ]] || dpkg --print-foreign-architectures | grep -qx "${pkg#*:}" ||
-            dpkg --add-architecture "${pkg#*:}"
-    done
+    printf '%s\n' "${missing[@]}" | sed -n 's/.*://p' | sort -u | xargs -rn1 dpkg --add-architecture
     echo "packages: installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
-    apt-get -o DPkg::Lock::Timeout=300 update >>"$log" 2>&1 || echo "packages: some lists failed" >&2
-    for pkg in "${missing[@]}"; do
-        apt-get -o DPkg::Lock::Timeout=300 install -y --no-install-recommends "$pkg" >>"$log" 2>&1 ||
-            failed+=("$pkg")
-    done
-    [ ${#failed[@]} -eq 0 ] || { echo "packages: cannot install ${failed[*]} ($log)" >&2; return 1; }
+    apt-get update >>"$log" 2>&1 || echo "packages: some package lists failed to load" >&2
+    apt-get -o DPkg::Lock::Timeout=300 install -y --no-install-recommends "${missing[@]}" >>"$log" 2>&1 &&
+        return
+    grep -E '^E:' "$log" | tail -n 5 >&2
+    echo "packages: cannot install what is missing (log: $log)" >&2
+    return 1
 }
 
 # setup_build DIR MESON-SETUP-ARG...: configures DIR afresh; its output in
@@ -61,11 +57,11 @@ build_release() {
 
 # tests_in JUNIT-LOG: the tests meson's JUnit log has passed and failed, GoogleTest's one by one.
 tests_in() {
-    python3 -c 'import sys, xml.etree.ElementTree as tree
-cases = list(tree.parse(sys.argv[1]).iter("testcase"))
-failed = sum(1 for c in cases if c.find("failure") is not None or c.find("error") is not None)
-ran = sum(1 for c in cases if c.find("skipped") is None and c.get("status") != "notrun")
-print(f"tests: {ran - failed} passed, {failed} failed")' "$1"
+    python3 -c 'import sys, xml.etree.ElementTree as t
+ran = [c for c in t.parse(sys.argv[1]).iter("testcase") if c.get("status") != "notrun" and not
+       c.findall("skipped")]
+failed = len([c for c in ran if c.findall("failure") or c.findall("error")])
+print(f"tests: {len(ran) - failed} passed, {failed} failed")' "$1"
 }
 
 # debian_root SUITE: Debian's SUITE with the toolchain, made by mmdebstrap
