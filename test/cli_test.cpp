@@ -60,35 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
     toolCaseName);
 
 // Unknown codes take the size-check failure path without a log entry; the
-// code printed is what the conversion selected.
-struct CodeCase
-{
-    const char* name;
-    std::string arg;
-    unsigned code;
-
-    friend void PrintTo(const CodeCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class SubcommandCode : public testing::TestWithParam<CodeCase>
-{
-};
-
-TEST_P(SubcommandCode, SelectsLowByte)
-{
-    const auto& c = GetParam();
-    const ToolRun run = runTool({c.arg, "QUJD"});
-    EXPECT_EQ(run.out, "rawData size check failed,subcmd: " + std::to_string(c.code) +
-                           ", size: 3\nhandleRawData return 4");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.exitStatus, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Conversion, SubcommandCode,
-                         testing::Values(CodeCase{"Wraps256", "260", 4},
-                                         CodeCase{"MinusOne", "-1", 255},
-                                         CodeCase{"TrailingText", "7abc", 7}),
-                         [](const auto& info) { return info.param.name; });
+// code printed is what the conversion selected: the low byte.
+INSTANTIATE_TEST_SUITE_P(
+    Conversion, Run,
+    testing::Values(ToolCase{"Wraps256", {"260", "QUJD"}, sizeCheckFailed(4, 3), ""},
+                    ToolCase{"MinusOne", {"-1", "QUJD"}, sizeCheckFailed(255, 3), ""},
+                    ToolCase{"TrailingText", {"7abc", "QUJD"}, sizeCheckFailed(7, 3), ""}),
+    toolCaseName);
 
 } // namespace
 } // namespace qorvd::test

@@ -75,12 +75,6 @@ Bytes sized(Bytes bytes, size_t size)
     return bytes;
 }
 
-std::string sizeCheckFailed(unsigned subcmd, size_t size)
-{
-    return "rawData size check failed,subcmd: " + std::to_string(subcmd) +
-           ", size: " + std::to_string(size) + "\nhandleRawData return 4";
-}
-
 std::string logged(const std::string& level, const std::string& message)
 {
     return "qorv_uefi_raw_data_parser.hpp [" + level + "] " + message + "\n";

@@ -237,6 +237,12 @@ TEST_P(Run, PrintsExactly)
     EXPECT_EQ(run.exitStatus, 0);
 }
 
+std::string sizeCheckFailed(unsigned subcmd, size_t size)
+{
+    return "rawData size check failed,subcmd: " + std::to_string(subcmd) +
+           ", size: " + std::to_string(size) + "\nhandleRawData return 4";
+}
+
 std::string toBase64(const std::vector<uint8_t>& bytes)
 {
     constexpr std::string_view alphabet =

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <ostream>
@@ -70,6 +71,9 @@ std::string normalizeLog(const ToolRun& run);
 std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest);
 
 std::string toBase64(const std::vector<uint8_t>& bytes);
+
+// What standard output holds when a record of `size` bytes fails its size check.
+std::string sizeCheckFailed(unsigned subcmd, size_t size);
 
 // One run of the tool and what it must print: standard output exactly,
 // standard error as normalizeLog gives it; the exit status is always 0.
