@@ -2,28 +2,25 @@
 # SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 # SPDX-License-Identifier: Apache-2.0
 """tools/bom.py DIST VERSION-HPP DATE NAME:TARGET:KIND:BUILD-DIR...: the bill of
-materials (CycloneDX 1.6), NOTICE and licence texts of the release files DIST/
-NAME, read from their builds (link map, debug line table, dynamic section) and
-traced with dpkg to Debian packages and their licences; an unknown licence
-stops the release. Depends on the files, VERSION-HPP and DATE only."""
+materials (CycloneDX 1.6), NOTICE and licence texts of the release files DIST/NAME
+(README: Releasing). Depends on the files, VERSION-HPP and DATE only."""
 import hashlib, json, os, re, shutil, subprocess, sys, textwrap, uuid
+from pathlib import Path
 
 PROJECT = 'qorv_raw_data_parser'
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOP = str(Path(__file__).resolve().parent.parent)
 GCC_RT = 'GPL-3.0-or-later WITH GCC-exception-3.1'
 # Licences by Debian source package, as its copyright file gives them for the
 # parts that end up in an executable (fmt's: "Expat with embedded exception").
 LICENCES = [(r'fmtlib', 'MIT'), (r'gcc-\d+(-cross)?', GCC_RT),
             (r'glibc|cross-toolchain-base', 'LGPL-2.1-or-later')]
-TEXTS = {'Apache-2.0': os.path.join(TOP, 'LICENSES', 'Apache-2.0.txt'),
+TEXTS = {'Apache-2.0': f'{TOP}/LICENSES/Apache-2.0.txt',
          'LGPL-2.1-or-later': '/usr/share/common-licenses/LGPL-2.1',
          'GPL-3.0-or-later': '/usr/share/common-licenses/GPL-3'}
-# Libraries a dynamic file may need at run time: soname, project, licence and
-# symbol version prefix.
+# Libraries a dynamic file may need at run time: soname, project, licence, symbol version prefix.
 RUNTIME = [(r'libc\.so\.6|libm\.so\.6|ld-linux[-a-z0-9]*\.so\.\d', 'glibc', 'LGPL-2.1-or-later',
-            'GLIBC'), (r'libstdc\+\+\.so\.6', 'libstdc++', GCC_RT, 'GLIBCXX'),
-           (r'libgcc_s\.so\.1', 'libgcc', GCC_RT, 'GCC')]
-ARCHES = {'arm-linux-gnueabi': 'armel', 'arm-linux-gnueabihf': 'armhf'}
+            'GLIBC'), (r'libgcc_s\.so\.1', 'libgcc', GCC_RT, 'GCC'),
+           (r'libstdc\+\+\.so\.6', 'libstdc++', GCC_RT, 'GLIBCXX')]
 
 def run(*cmd):
     return subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
@@ -56,52 +53,48 @@ def component(ref, package, how, details):
 
 def describe(dist, name, target, build_dir):
     """The components of one release file."""
-    arch, path, parts = ARCHES[target], os.path.join(dist, name), []  # (package, how, detail)
+    arch, path, parts = 'armhf' if target.endswith('hf') else 'armel', f'{dist}/{name}', []
     # Files outside the tree with line entries at an address: the linker zeroes
     # those of dropped code.
     headers, current = set(), None
     for line in run(f'{target}-objdump', '--dwarf=decodedline',
-                    os.path.join(dist, 'debug', name + '.debug')).splitlines():
+                    f'{dist}/debug/{name}.debug').splitlines():
         if line.endswith(':') and line.startswith('/'):
-            current = line[:-1]
+            current = os.path.normpath(line[:-1])
         elif current and re.search(r'\s0x0*[1-9a-f][0-9a-f]*\b', line):
-            headers.add(os.path.normpath(current))
-    for header in sorted(h for h in headers if not h.startswith(TOP)):
-        parts.append((owner(header, arch), 'compiled in', header))
+            headers.add(current)
+    parts += [(owner(h, arch), 'compiled in', h) for h in sorted(headers) if not h.startswith(TOP)]
     # Objects and archive members from outside the build that the link took.
-    with open(os.path.join(build_dir, 'link.map')) as f:
-        link_map = f.read()
-    inputs = {}
+    link_map, inputs = Path(build_dir, 'link.map').read_text(), {}
     members = link_map.split('Archive member included to satisfy reference by file (symbol)')[1]
     for archive, member in re.findall(r'^(/\S+)\(([^)]+)\)$', re.split(r'\n\n[A-Z]', members)[0],
                                       re.M):
         inputs.setdefault(os.path.normpath(archive), []).append(member)
-    for obj in re.findall(r'^LOAD (\S+\.o)$', link_map, re.M):
-        if os.path.isabs(obj) and not obj.startswith(os.path.abspath(build_dir)):
+    for obj in re.findall(r'^LOAD (/\S+\.o)$', link_map, re.M):
+        if not obj.startswith(os.path.abspath(build_dir)):
             inputs.setdefault(os.path.normpath(obj), [])
-    for obj, members in sorted(inputs.items()):
-        parts.append((owner(obj, arch), 'linked in', os.path.basename(obj) + (
-            f' ({", ".join(sorted(members))})' if members else '')))
+    parts += [(owner(obj, arch), 'linked in', os.path.basename(obj) + (
+        f' ({", ".join(sorted(taken))})' if taken else '')) for obj, taken in sorted(inputs.items())]
     components = [component(f'{name}/{p.split(":")[0]}', p, ' and '.join(sorted(
         {h for q, h, _ in parts if q == p})), [d for q, _, d in parts if q == p])
         for p in sorted({p for p, _, _ in parts})]
 
     # The BMC image's libraries: only the oldest version with every symbol used is known.
-    required = {}
-    for soname in re.findall(r'\(NEEDED\).*\[(.*)\]', run(f'{target}-readelf', '-dW', path)):
-        library = next((r[1:] for r in RUNTIME if re.fullmatch(r[0], soname)), None)
-        if library is None:
-            sys.exit(f'bom: {name} needs {soname}, a library not known here')
-        required.setdefault(library, []).append(soname)
+    needed = re.findall(r'\(NEEDED\).*\[(.*)\]', run(f'{target}-readelf', '-dW', path))
+    unknown = [s for s in needed if not any(re.fullmatch(r[0], s) for r in RUNTIME)]
+    if unknown:
+        sys.exit(f'bom: {name} needs {unknown[0]}, a library not known here')
     versions = run(f'{target}-readelf', '-V', path)
-    for (library, licence, prefix), sonames in sorted(required.items()):
-        found = re.findall(rf'Name: {prefix}_([0-9.]+)', versions)
-        oldest = max(found, key=lambda v: [int(n) for n in v.split('.')]) if found else None
-        components.append({
+    for pattern, library, licence, prefix in RUNTIME:
+        sonames = [s for s in needed if re.fullmatch(pattern, s)]
+        oldest = max(re.findall(rf'Name: {prefix}_([0-9.]+)', versions), default=None,
+                     key=lambda v: [int(n) for n in v.split('.')])
+        components += [{
             'type': 'library', 'bom-ref': f'{name}/{library}', 'name': library,
             'version': f'{prefix}_{oldest} or later' if oldest else 'any', 'scope': 'required',
             'licenses': [{'expression': licence}],
-            'properties': props(('how', 'required at run time'), *[('needed', s) for s in sonames])})
+            'properties': props(('how', 'required at run time'), *[('needed', s) for s in sonames])
+        }] if sonames else []
 
     compiler = owner(shutil.which(f'{target}-g++'), arch)
     gcc = re.findall(r'GCC: .*', run(f'{target}-readelf', '-p', '.comment', path))
@@ -130,14 +123,12 @@ def notice_of(name, digest, version, commit, components, kind):
 
 def main():
     dist, version_hpp, date = sys.argv[1:4]
-    with open(version_hpp) as f:
-        version, commit = re.findall(r'^#define QORVD_\w+ "(.*)"$', f.read(), re.M)
+    version, commit = re.findall(r'^#define QORVD_\w+ "(.*)"$', Path(version_hpp).read_text(), re.M)
     files, notice = [], []
     for entry in sys.argv[4:]:
         name, target, kind, build_dir = entry.split(':')
         components = describe(dist, name, target, build_dir)
-        with open(os.path.join(dist, name), 'rb') as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
+        digest = hashlib.sha256(Path(dist, name).read_bytes()).hexdigest()
         files.append({'type': 'application', 'bom-ref': name, 'name': name, 'version': version,
                       'hashes': [{'alg': 'SHA-256', 'content': digest}],
                       'licenses': [{'expression': 'Apache-2.0'}],
@@ -159,28 +150,24 @@ def main():
         'dependencies': [{'ref': PROJECT, 'dependsOn': [f['bom-ref'] for f in files]}] + [
             {'ref': f['bom-ref'], 'dependsOn': [c['bom-ref'] for c in f['components']
                                                 if c.get('scope') != 'excluded']} for f in files]}
-    with open(os.path.join(dist, f'{PROJECT}.cdx.json'), 'w') as f:
-        json.dump(bom, f, indent=1, sort_keys=True)
-        f.write('\n')
+    Path(dist, f'{PROJECT}.cdx.json').write_text(json.dumps(bom, indent=1, sort_keys=True) + '\n')
 
     # Every licence named, and the copyright file of every package whose parts ship.
-    os.makedirs(os.path.join(dist, 'licenses'), exist_ok=True)
+    Path(dist, 'licenses').mkdir(exist_ok=True)
     licences = {'Apache-2.0'} | {c['licenses'][0]['expression'] for c in shipped}
     texts = {spdx: f'licenses/{spdx}.txt' for spdx in TEXTS
              if any(licence.startswith(spdx) for licence in licences)}
     texts.update({f'/usr/share/doc/{c["name"]}/copyright': f'licenses/{c["name"]}.copyright'
                   for c in shipped if 'purl' in c})
     for source, copy in texts.items():
-        shutil.copyfile(TEXTS.get(source, source), os.path.join(dist, copy))
-    with open(os.path.join(dist, 'NOTICE'), 'w') as f:
-        f.write(f'{PROJECT} {version}, commit {commit}\n'
-                'Copyright The qorv_raw_data_parser contributors. Licensed under the Apache '
-                'License, Version 2.0.\n\nWhat each file contains of others, and under which '
-                'licence (the bill of\nmaterials, qorv_raw_data_parser.cdx.json, says where each '
-                'part comes from):\n\n' + '\n'.join(notice) + '\nThe licence texts, and the '
-                'copyright notices of the Debian packages the\nparts come from:\n' +
-                ''.join(f'  {t}\n' for t in sorted(texts.values())))
+        shutil.copyfile(TEXTS.get(source, source), f'{dist}/{copy}')
+    Path(dist, 'NOTICE').write_text(
+        f'{PROJECT} {version}, commit {commit}\nCopyright The qorv_raw_data_parser contributors. '
+        'Licensed under the Apache License, Version 2.0.\n\nWhat each file contains of others, '
+        'and under which licence (the bill of\nmaterials, qorv_raw_data_parser.cdx.json, says '
+        'where each part comes from):\n\n' + '\n'.join(notice) + '\nThe licence texts, and the '
+        'copyright notices of the Debian packages the\nparts come from:\n' +
+        ''.join(f'  {t}\n' for t in sorted(texts.values())))
     print('\n'.join(sorted(texts.values())))
-
 
 main()
