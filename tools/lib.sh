@@ -15,6 +15,11 @@ declare -A package_sets=(
     [test]="clang libclang-rt-14-dev valgrind clang-format clang-tidy shellcheck gcovr reuse
         reprotest diffoscope-minimal mmdebstrap bubblewrap"
     [bench]="gcc valgrind hyperfine gnuplot-nox time"
+    # Other Debian releases' root filesystems (debian_root), and what each adds.
+    [root]="g++ clang meson ninja-build pkgconf git dpkg-dev binutils libfmt-dev libgtest-dev
+        g++-arm-linux-gnueabihf libfmt-dev:armhf libgtest-dev:armhf qemu-user"
+    [root-trixie]="python3-cyclonedx-lib python3-jsonschema python3-referencing"
+    [root-unstable]="g++-15"
 )
 # needs SET...: installs the packages of each SET that are missing; apt's
 # output goes to build-packages.log, and its errors name what cannot be had.
@@ -45,9 +50,8 @@ setup_build() {
     meson setup "$@" >"$1.setup.log" 2>&1 || { cat "$1.setup.log" >&2; return 1; }
 }
 
-# build_release DIR TARGET [MESON-OPTION...]: a release file (size-optimised,
-# stripped, hardened) for the cross TARGET; prints its path. Its link map
-# (DIR/link.map) is for the bill of materials.
+# build_release DIR TARGET [MESON-OPTION...]: prints the path of a release file
+# for the cross TARGET; DIR/link.map is for the bill of materials.
 build_release() {
     setup_build "$1" "$top" --cross-file "$top/cross/$2.ini" --buildtype=minsize -Db_ndebug=true \
         -Dtests=disabled -Dwerror=true -Dcpp_link_args="-Wl,-Map=$1/link.map" "${@:3}" &&
@@ -55,29 +59,30 @@ build_release() {
         echo "$1/dest/usr/local/bin/qorv_raw_data_parser"
 }
 
-# tests_in JUNIT-LOG: the tests meson's JUnit log has passed and failed, GoogleTest's one by one.
-tests_in() {
+# meson_tests DIR ARG...: meson test ARG... in DIR, then the tests it passed
+# and failed, GoogleTest's one by one (from meson's JUnit log).
+meson_tests() {
+    local status=0 log=testlog tool=${QORV_TOOL:-}
+    [ "${2:-}" != --setup ] || log=testlog-$3
+    meson test -C "$1" --print-errorlogs "${@:2}" || status=$?
     python3 -c 'import sys, xml.etree.ElementTree as t
 ran = [c for c in t.parse(sys.argv[1]).iter("testcase") if c.get("status") != "notrun" and not
        c.findall("skipped")]
 failed = len([c for c in ran if c.findall("failure") or c.findall("error")])
-print(f"tests: {len(ran) - failed} passed, {failed} failed")' "$1"
+print(f"tests: {len(ran) - failed} passed, {failed} failed ({sys.argv[2]})")' \
+        "$1/meson-logs/$log.junit.xml" "${1##*/} ${*:2} ${tool##*/}" || status=1
+    return $status
 }
 
 # debian_root SUITE: Debian's SUITE with the toolchain, made by mmdebstrap
 # unless the cache has it with these packages; prints its path. Delete it to
 # take newer packages.
 debian_root() {
-    local dir=${QORV_ROOT_CACHE:-/var/cache/qorv_raw_data_parser}/$1 want
-    local packages=(g++ clang meson ninja-build pkgconf git dpkg-dev binutils libfmt-dev libgtest-dev
-        g++-arm-linux-gnueabihf libfmt-dev:armhf libgtest-dev:armhf qemu-user)
-    case $1 in
-    trixie) packages+=(python3-cyclonedx-lib python3-jsonschema python3-referencing) ;;
-    unstable) packages+=(g++-15) ;;
-    esac
-    want="$(dpkg --print-architecture),armhf ${packages[*]}"
+    local dir=${QORV_ROOT_CACHE:-/var/cache/qorv_raw_data_parser}/$1 pkg want
+    want=$(dpkg --print-architecture),armhf
+    for pkg in ${package_sets[root]} ${package_sets[root-$1]:-}; do want+=" $pkg"; done
     mkdir -p "${dir%/*}"
-    # One at a time: tools/test asks for a root from two suites at once.
+    # One at a time: tools/test's suites ask for roots at once.
     (
         flock 9
         [ "$(cat "$dir/.qorv-packages" 2>/dev/null)" != "$want" ] || exit 0
@@ -85,10 +90,9 @@ debian_root() {
         # unstable's Release file may be past its Valid-Until on a mirror.
         mmdebstrap --variant=apt --architectures="${want%% *}" --include="${want#* }" \
             --aptopt='Acquire::Check-Valid-Until "false"' "$1" "$dir.new" >"$dir.log" 2>&1 || {
-            grep -E '^E:' "$dir.log" | tail -n 5 >&2
-            echo "cannot make the $1 root filesystem (log: $dir.log)" >&2
+            grep -E '^E:' "$dir.log" | tail -n 5 && echo "cannot make the $1 root (log: $dir.log)"
             exit 1
-        }
+        } >&2
         echo "$want" >"$dir.new/.qorv-packages" && mv "$dir.new" "$dir"
     ) 9>"$dir.lock" || return 1
     echo "$dir"
