@@ -1,7 +1,6 @@
 # SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 # SPDX-License-Identifier: Apache-2.0
-# Shared by the scripts: the packages each piece of work needs and the one
-# helper that installs them; build directories; other Debian releases.
+# Shared by the scripts: package sets and their installer, build directories, other Debian releases.
 # shellcheck shell=bash
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
