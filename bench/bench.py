@@ -8,6 +8,7 @@ builds everything named on the command line first.
 Instructions: valgrind --tool=callgrind (repeatable on a noisy machine).
 Wall time: hyperfine, as ratios against floors measured in the same run.
 Peak memory: /usr/bin/time. Sizes: the stripped executables."""
+
 import argparse
 import base64
 import datetime
@@ -25,37 +26,44 @@ TOP = os.path.dirname(HERE)
 
 
 def sample(name):
-    with open(os.path.join(TOP, 'examples', name + '.sample')) as f:
+    with open(os.path.join(TOP, "examples", name + ".sample")) as f:
         subcmd, text = f.read().splitlines()[1].split()
     return [subcmd, text]
 
 
 def ppr(entries):
-    data = struct.pack('<II', 0x50505231, entries)
-    data += b''.join(struct.pack('<II', i, ~i & 0xFFFFFFFF) for i in range(entries))
-    return ['2', base64.b64encode(data).decode()]
+    data = struct.pack("<II", 0x50505231, entries)
+    data += b"".join(
+        struct.pack("<II", i, ~i & 0xFFFFFFFF) for i in range(entries)
+    )
+    return ["2", base64.b64encode(data).decode()]
 
 
 def mirror(entries):
-    data = struct.pack('<I', entries) + bytes(16 * entries)
-    return ['1', base64.b64encode(data).decode()]
+    data = struct.pack("<I", entries) + bytes(16 * entries)
+    return ["1", base64.b64encode(data).decode()]
 
 
 def instructions(cmd):
-    out = subprocess.run(['valgrind', '--tool=callgrind', '--callgrind-out-file=/dev/null'] + cmd,
-                         capture_output=True, text=True, check=False).stderr
-    return int(re.search(r'Collected : (\d+)', out).group(1))
+    out = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+        + cmd,
+        capture_output=True,
+        text=True,
+        check=False,
+    ).stderr
+    return int(re.search(r"Collected : (\d+)", out).group(1))
 
 
 # The environment a systemd service (a BMC daemon, and so the tool it starts)
 # runs with. The loader's start-up work grows with the environment, for the
 # tool and its floor alike, so ARM counts use this one on every machine.
 SERVICE_ENV = {
-    'PATH': '/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin',
-    'LANG': 'C.UTF-8',
-    'INVOCATION_ID': '0123456789abcdef0123456789abcdef',
-    'JOURNAL_STREAM': '8:12345',
-    'SYSTEMD_EXEC_PID': '1234',
+    "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+    "LANG": "C.UTF-8",
+    "INVOCATION_ID": "0123456789abcdef0123456789abcdef",
+    "JOURNAL_STREAM": "8:12345",
+    "SYSTEMD_EXEC_PID": "1234",
 }
 
 
@@ -64,100 +72,150 @@ def arm_instructions(cmd, cpu, prefix=None):
     logged block is one instruction. Repeatable, like callgrind. PREFIX: the
     root whose loader and libraries the executable is built against."""
     with tempfile.TemporaryDirectory() as tmp:
-        log = os.path.join(tmp, 'exec.log')
-        root = ['-L', prefix] if prefix else []
-        subprocess.run(['qemu-arm', '-cpu', cpu] + root + ['-singlestep', '-d', 'exec,nochain', '-D', log] + cmd,
-                       capture_output=True, check=False, env=SERVICE_ENV)
-        with open(log, errors='replace') as f:
-            return sum(1 for line in f if line.startswith('Trace'))
+        log = os.path.join(tmp, "exec.log")
+        root = ["-L", prefix] if prefix else []
+        subprocess.run(
+            ["qemu-arm", "-cpu", cpu]
+            + root
+            + ["-singlestep", "-d", "exec,nochain", "-D", log]
+            + cmd,
+            capture_output=True,
+            check=False,
+            env=SERVICE_ENV,
+        )
+        with open(log, errors="replace") as f:
+            return sum(1 for line in f if line.startswith("Trace"))
 
 
 def peak_kib(cmd):
-    out = subprocess.run(['/usr/bin/time', '-f', 'peak %M'] + cmd, capture_output=True, text=True,
-                         check=False).stderr
-    return int(re.search(r'peak (\d+)', out).group(1))
+    out = subprocess.run(
+        ["/usr/bin/time", "-f", "peak %M"] + cmd,
+        capture_output=True,
+        text=True,
+        check=False,
+    ).stderr
+    return int(re.search(r"peak (\d+)", out).group(1))
 
 
 def wall_times(commands):
     """Mean seconds per command, all measured in one hyperfine run."""
     with tempfile.TemporaryDirectory() as tmp:
-        report = os.path.join(tmp, 'times.json')
-        args = ['hyperfine', '-N', '--warmup', '5', '--min-runs', '100', '--style', 'none',
-                '--export-json', report]
-        subprocess.run(args + [shlex.join(c) for c in commands], check=True,
-                       stdout=subprocess.DEVNULL)
+        report = os.path.join(tmp, "times.json")
+        args = [
+            "hyperfine",
+            "-N",
+            "--warmup",
+            "5",
+            "--min-runs",
+            "100",
+            "--style",
+            "none",
+            "--export-json",
+            report,
+        ]
+        subprocess.run(
+            args + [shlex.join(c) for c in commands],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
         with open(report) as f:
-            return [r['mean'] for r in json.load(f)['results']]
+            return [r["mean"] for r in json.load(f)["results"]]
 
 
 def needed(path, readelf):
-    out = subprocess.run([readelf, '-d', path], capture_output=True, text=True, check=True).stdout
-    return ' '.join(re.findall(r'\(NEEDED\).*\[(.*)\]', out)) or '(none: static)'
+    out = subprocess.run(
+        [readelf, "-d", path], capture_output=True, text=True, check=True
+    ).stdout
+    return (
+        " ".join(re.findall(r"\(NEEDED\).*\[(.*)\]", out)) or "(none: static)"
+    )
 
 
 def fmt_int(n):
-    return f'{n:,}'
+    return f"{n:,}"
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument('--tool', required=True, help='default (dynamic) build')
-    ap.add_argument('--tool-static', required=True)
-    ap.add_argument('--floor-c', required=True)
-    ap.add_argument('--floor-cpp', required=True)
-    ap.add_argument('--with-arg-file', required=True)
-    ap.add_argument('--arm', action='append', default=[],
-                    help='LABEL=TOOL=FLOOR=CPU[=ROOT]: an ARM executable, an empty C program built '
-                    'alike, the core, and the root filesystem of the toolchain that built them')
-    ap.add_argument('--size', action='append', default=[],
-                    help='LABEL=PATH=READELF of a stripped executable')
+    ap.add_argument("--tool", required=True, help="default (dynamic) build")
+    ap.add_argument("--tool-static", required=True)
+    ap.add_argument("--floor-c", required=True)
+    ap.add_argument("--floor-cpp", required=True)
+    ap.add_argument("--with-arg-file", required=True)
+    ap.add_argument(
+        "--arm",
+        action="append",
+        default=[],
+        help="LABEL=TOOL=FLOOR=CPU[=ROOT]: an ARM executable, an empty C program built "
+        "alike, the core, and the root filesystem of the toolchain that built them",
+    )
+    ap.add_argument(
+        "--size",
+        action="append",
+        default=[],
+        help="LABEL=PATH=READELF of a stripped executable",
+    )
     opts = ap.parse_args()
 
     typical = [
-        ('memory config, 2 CPUs', sample('01-memory-config')),
-        ('mirror info, 1 entry', sample('03-mirror-info')),
-        ('PPR info, 2 entries', sample('04-ppr-info')),
-        ('memory error log', sample('06-memory-error-log')),
-        ('rejected: bad base64', ['3', 'QUJ']),
-        ('rejected: unknown code', ['7', 'QUJD']),
+        ("memory config, 2 CPUs", sample("01-memory-config")),
+        ("mirror info, 1 entry", sample("03-mirror-info")),
+        ("PPR info, 2 entries", sample("04-ppr-info")),
+        ("memory error log", sample("06-memory-error-log")),
+        ("rejected: bad base64", ["3", "QUJ"]),
+        ("rejected: unknown code", ["7", "QUJD"]),
     ]
-    floors = [('empty C program', [opts.floor_c]),
-              ('empty C++ program (libstdc++ loaded)', [opts.floor_cpp]),
-              ('/bin/true', ['/bin/true'])]
+    floors = [
+        ("empty C program", [opts.floor_c]),
+        ("empty C++ program (libstdc++ loaded)", [opts.floor_cpp]),
+        ("/bin/true", ["/bin/true"]),
+    ]
     floor_ir = {name: instructions(cmd) for name, cmd in floors}
-    cpp_floor = floor_ir['empty C++ program (libstdc++ loaded)']
-    true_floor = floor_ir['/bin/true']
+    cpp_floor = floor_ir["empty C++ program (libstdc++ loaded)"]
+    true_floor = floor_ir["/bin/true"]
 
     lines = []
     out = lines.append
-    out('## Instructions per run (callgrind)')
-    out('')
-    out('| run | default build | x empty C++ | static build | x /bin/true |')
-    out('|---|---:|---:|---:|---:|')
+    out("## Instructions per run (callgrind)")
+    out("")
+    out("| run | default build | x empty C++ | static build | x /bin/true |")
+    out("|---|---:|---:|---:|---:|")
     worst_dyn = worst_static = 0.0
     for name, args in typical:
         dyn = instructions([opts.tool] + args)
         sta = instructions([opts.tool_static] + args)
         worst_dyn = max(worst_dyn, dyn / cpp_floor)
         worst_static = max(worst_static, sta / true_floor)
-        out(f'| {name} | {fmt_int(dyn)} | {dyn / cpp_floor:.3f} | {fmt_int(sta)} | '
-            f'{sta / true_floor:.3f} |')
+        out(
+            f"| {name} | {fmt_int(dyn)} | {dyn / cpp_floor:.3f} | {fmt_int(sta)} | "
+            f"{sta / true_floor:.3f} |"
+        )
     for name, _ in floors:
-        out(f'| floor: {name} | {fmt_int(floor_ir[name])} | {floor_ir[name] / cpp_floor:.3f} | | |')
+        out(
+            f"| floor: {name} | {fmt_int(floor_ir[name])} | {floor_ir[name] / cpp_floor:.3f} | | |"
+        )
 
-    out('')
-    out('## Instructions per run on the BMC cores (qemu-arm, single-stepped)')
-    out('')
-    out('The dynamic release files against an empty C program built with the same compiler and '
-        'hardening, both started with a systemd service\'s environment; and the ARMv7 release '
-        'configuration as Debian unstable\'s toolchain builds it (GCC 16, fmt 11), with its floor, '
-        'run with that release\'s loader and C library.')
-    out('')
+    out("")
+    out("## Instructions per run on the BMC cores (qemu-arm, single-stepped)")
+    out("")
+    out(
+        "The dynamic release files against an empty C program built with the same compiler and "
+        "hardening, both started with a systemd service's environment; and the ARMv7 release "
+        "configuration as Debian unstable's toolchain builds it (GCC 16, fmt 11), with its floor, "
+        "run with that release's loader and C library."
+    )
+    out("")
     # label, tool, floor, core, root (None: the build machine's own libraries)
-    arms = [(entry.split('=') + [None])[:5] for entry in opts.arm]
-    out('| run | ' + ' | '.join(f'{label} | x empty C' for label, *_ in arms) + ' |')
-    out('|---|' + '---:|---:|' * len(arms))
-    arm_floors = [arm_instructions([floor], cpu, root) for _, _, floor, cpu, root in arms]
+    arms = [(entry.split("=") + [None])[:5] for entry in opts.arm]
+    out(
+        "| run | "
+        + " | ".join(f"{label} | x empty C" for label, *_ in arms)
+        + " |"
+    )
+    out("|---|" + "---:|---:|" * len(arms))
+    arm_floors = [
+        arm_instructions([floor], cpu, root) for _, _, floor, cpu, root in arms
+    ]
     worst_arm = worst_unstable = 0.0
     for name, args in typical:
         cells = []
@@ -166,162 +224,252 @@ def main():
             worst_arm = max(worst_arm, count / floor_count)
             if root:
                 worst_unstable = max(worst_unstable, count / floor_count)
-            cells.append(f'{fmt_int(count)} | {count / floor_count:.3f}')
-        out(f'| {name} | ' + ' | '.join(cells) + ' |')
-    out('| floor: empty C program | ' +
-        ' | '.join(f'{fmt_int(n)} | 1.000' for n in arm_floors) + ' |')
+            cells.append(f"{fmt_int(count)} | {count / floor_count:.3f}")
+        out(f"| {name} | " + " | ".join(cells) + " |")
+    out(
+        "| floor: empty C program | "
+        + " | ".join(f"{fmt_int(n)} | 1.000" for n in arm_floors)
+        + " |"
+    )
 
-    out('')
-    out('## Scaling (default build)')
-    out('')
-    out('| record | base64 characters | instructions | peak resident KiB |')
-    out('|---|---:|---:|---:|')
+    out("")
+    out("## Scaling (default build)")
+    out("")
+    out("| record | base64 characters | instructions | peak resident KiB |")
+    out("|---|---:|---:|---:|")
     scaling = []
     for entries in (0, 1000, 4000, 12286):
         args = ppr(entries)
         ir = instructions([opts.tool] + args)
         scaling.append((entries, ir))
-        out(f'| PPR, {entries} entries | {len(args[1])} | {fmt_int(ir)} | '
-            f'{peak_kib([opts.tool] + args)} |')
+        out(
+            f"| PPR, {entries} entries | {len(args[1])} | {fmt_int(ir)} | "
+            f"{peak_kib([opts.tool] + args)} |"
+        )
     args = mirror(6143)
-    out(f'| mirror, 6143 entries | {len(args[1])} | {fmt_int(instructions([opts.tool] + args))} | '
-        f'{peak_kib([opts.tool] + args)} |')
+    out(
+        f"| mirror, 6143 entries | {len(args[1])} | {fmt_int(instructions([opts.tool] + args))} | "
+        f"{peak_kib([opts.tool] + args)} |"
+    )
     big_ir = scaling[-1][1]
     big_rss = peak_kib([opts.tool] + ppr(12286))
 
-    out('')
-    out('## Wall time (hyperfine; ratios to /bin/true, and peer / tool)')
-    out('')
-    small = sample('04-ppr-info')
+    out("")
+    out("## Wall time (hyperfine; ratios to /bin/true, and peer / tool)")
+    out("")
+    small = sample("04-ppr-info")
 
     def pipeline(args):
-        return ['sh', '-c', f'echo {args[1]} | base64 -d | od -An -tu4 >/dev/null']
+        return [
+            "sh",
+            "-c",
+            f"echo {args[1]} | base64 -d | od -An -tu4 >/dev/null",
+        ]
 
     def python(args):
-        return ['python3', os.path.join(HERE, 'peer_decode.py')] + args
+        return ["python3", os.path.join(HERE, "peer_decode.py")] + args
 
-    small_cmds = [('/bin/true', ['/bin/true']), ('empty C program', [opts.floor_c]),
-                  ('empty C++ program', [opts.floor_cpp]),
-                  ('tool, PPR 2 entries', [opts.tool] + small),
-                  ('static tool, PPR 2 entries', [opts.tool_static] + small),
-                  ('shell pipeline, PPR 2 entries', pipeline(small)),
-                  ('Python 3, PPR 2 entries', python(small))]
-    t = dict(zip([n for n, _ in small_cmds], wall_times([c for _, c in small_cmds])))
+    small_cmds = [
+        ("/bin/true", ["/bin/true"]),
+        ("empty C program", [opts.floor_c]),
+        ("empty C++ program", [opts.floor_cpp]),
+        ("tool, PPR 2 entries", [opts.tool] + small),
+        ("static tool, PPR 2 entries", [opts.tool_static] + small),
+        ("shell pipeline, PPR 2 entries", pipeline(small)),
+        ("Python 3, PPR 2 entries", python(small)),
+    ]
+    t = dict(
+        zip([n for n, _ in small_cmds], wall_times([c for _, c in small_cmds]))
+    )
 
     # A 128 KiB argument cannot pass through hyperfine's own command line:
     # with_arg_file reads it from a file and execs the command; that costs one
     # more exec, measured with /bin/true and taken off each side.
-    with tempfile.NamedTemporaryFile('w', suffix='.b64', delete=False) as f:
+    with tempfile.NamedTemporaryFile("w", suffix=".b64", delete=False) as f:
         f.write(ppr(12286)[1])
     wrap = [opts.with_arg_file, f.name]
     large_cmds = [
-        ('with_arg_file + /bin/true, 128 KiB (floor)', wrap + ['/bin/true', '@']),
-        ('tool, PPR 12286 entries', wrap + [opts.tool, '2', '@']),
-        ('shell pipeline, PPR 12286 entries',
-         wrap + ['sh', '-c', 'echo "$1" | base64 -d | od -An -tu4 >/dev/null', 'sh', '@']),
-        ('Python 3, PPR 12286 entries', wrap + python(['2', '@'])),
+        (
+            "with_arg_file + /bin/true, 128 KiB (floor)",
+            wrap + ["/bin/true", "@"],
+        ),
+        ("tool, PPR 12286 entries", wrap + [opts.tool, "2", "@"]),
+        (
+            "shell pipeline, PPR 12286 entries",
+            wrap
+            + [
+                "sh",
+                "-c",
+                'echo "$1" | base64 -d | od -An -tu4 >/dev/null',
+                "sh",
+                "@",
+            ],
+        ),
+        ("Python 3, PPR 12286 entries", wrap + python(["2", "@"])),
     ]
-    t.update(zip([n for n, _ in large_cmds], wall_times([c for _, c in large_cmds])))
+    t.update(
+        zip([n for n, _ in large_cmds], wall_times([c for _, c in large_cmds]))
+    )
     os.unlink(f.name)
 
-    out('| command | mean ms | x /bin/true |')
-    out('|---|---:|---:|')
+    out("| command | mean ms | x /bin/true |")
+    out("|---|---:|---:|")
     for name, mean in t.items():
         out(f'| {name} | {mean * 1000:.3f} | {mean / t["/bin/true"]:.2f} |')
-    floor = t['with_arg_file + /bin/true, 128 KiB (floor)']
-    tool_large = t['tool, PPR 12286 entries'] - floor
+    floor = t["with_arg_file + /bin/true, 128 KiB (floor)"]
+    tool_large = t["tool, PPR 12286 entries"] - floor
     peers = {
-        'shell pipeline / tool, small': t['shell pipeline, PPR 2 entries'] / t['tool, PPR 2 entries'],
-        'Python 3 / tool, small': t['Python 3, PPR 2 entries'] / t['tool, PPR 2 entries'],
-        'shell pipeline / static tool, small':
-            t['shell pipeline, PPR 2 entries'] / t['static tool, PPR 2 entries'],
+        "shell pipeline / tool, small": t["shell pipeline, PPR 2 entries"]
+        / t["tool, PPR 2 entries"],
+        "Python 3 / tool, small": t["Python 3, PPR 2 entries"]
+        / t["tool, PPR 2 entries"],
+        "shell pipeline / static tool, small": t[
+            "shell pipeline, PPR 2 entries"
+        ]
+        / t["static tool, PPR 2 entries"],
         # No one-process tool can start faster than /bin/true: the ceiling.
-        'shell pipeline / /bin/true, small (ceiling for any tool)':
-            t['shell pipeline, PPR 2 entries'] / t['/bin/true'],
-        'shell pipeline / tool, large': (t['shell pipeline, PPR 12286 entries'] - floor) / tool_large,
-        'Python 3 / tool, large': (t['Python 3, PPR 12286 entries'] - floor) / tool_large,
+        "shell pipeline / /bin/true, small (ceiling for any tool)": t[
+            "shell pipeline, PPR 2 entries"
+        ]
+        / t["/bin/true"],
+        "shell pipeline / tool, large": (
+            t["shell pipeline, PPR 12286 entries"] - floor
+        )
+        / tool_large,
+        "Python 3 / tool, large": (t["Python 3, PPR 12286 entries"] - floor)
+        / tool_large,
     }
-    out('')
-    out('Peer / tool (large: the with_arg_file floor taken off each side):')
-    out('')
+    out("")
+    out("Peer / tool (large: the with_arg_file floor taken off each side):")
+    out("")
     for name, ratio in peers.items():
-        out(f'- {name}: {ratio:.1f} x')
+        out(f"- {name}: {ratio:.1f} x")
 
-    out('')
-    out('## Executable sizes (stripped)')
-    out('')
-    out('| executable | bytes | KiB | needs |')
-    out('|---|---:|---:|---|')
+    out("")
+    out("## Executable sizes (stripped)")
+    out("")
+    out("| executable | bytes | KiB | needs |")
+    out("|---|---:|---:|---|")
     sizes = {}
     for entry in opts.size:
-        label, path, readelf = entry.split('=')
+        label, path, readelf = entry.split("=")
         size = os.path.getsize(path)
         sizes[label] = size
-        out(f'| {label} | {size} | {size / 1024:.1f} | {needed(path, readelf)} |')
+        out(
+            f"| {label} | {size} | {size / 1024:.1f} | {needed(path, readelf)} |"
+        )
 
     # The BMC release files: dynamic ones at most 32 KiB, static ones 800 KiB.
-    size_checks = [(f'{label} <= {limit} KiB ({size / 1024:.1f} KiB)', 0 < size <= limit * 1024)
-                   for label, size in sizes.items() if label.startswith('ARM')
-                   for limit in [800 if label.endswith('static') else 32]]
+    size_checks = [
+        (
+            f"{label} <= {limit} KiB ({size / 1024:.1f} KiB)",
+            0 < size <= limit * 1024,
+        )
+        for label, size in sizes.items()
+        if label.startswith("ARM")
+        for limit in [800 if label.endswith("static") else 32]
+    ]
     checks = [
-        (f'typical run <= 1.10 x empty C++ (worst {worst_dyn:.3f})', worst_dyn <= 1.10),
-        (f'static typical run <= /bin/true (worst {worst_static:.3f} x)', worst_static <= 1.0),
-        (f'ARM typical run <= 1.40 x empty C (worst {worst_arm:.3f})', worst_arm <= 1.40),
-        (f'ARM, Debian unstable\'s toolchain: typical run <= 1.30 x empty C built alike '
-         f'(worst {worst_unstable:.3f})', worst_unstable <= 1.30),
-        (f'12286-entry PPR < 4,000,000 instructions ({fmt_int(big_ir)})', big_ir < 4_000_000),
-        (f'12286-entry PPR < 8 MiB peak resident ({big_rss} KiB)', big_rss < 8192),
-        (f'>= 5 x faster than the shell pipeline (small {peers["shell pipeline / tool, small"]:.1f},'
-         f' large {peers["shell pipeline / tool, large"]:.1f})',
-         min(peers['shell pipeline / tool, small'], peers['shell pipeline / tool, large']) >= 5),
-        (f'>= 10 x faster than Python 3 (small {peers["Python 3 / tool, small"]:.1f},'
-         f' large {peers["Python 3 / tool, large"]:.1f})',
-         min(peers['Python 3 / tool, small'], peers['Python 3 / tool, large']) >= 10),
+        (
+            f"typical run <= 1.10 x empty C++ (worst {worst_dyn:.3f})",
+            worst_dyn <= 1.10,
+        ),
+        (
+            f"static typical run <= /bin/true (worst {worst_static:.3f} x)",
+            worst_static <= 1.0,
+        ),
+        (
+            f"ARM typical run <= 1.40 x empty C (worst {worst_arm:.3f})",
+            worst_arm <= 1.40,
+        ),
+        (
+            f"ARM, Debian unstable's toolchain: typical run <= 1.30 x empty C built alike "
+            f"(worst {worst_unstable:.3f})",
+            worst_unstable <= 1.30,
+        ),
+        (
+            f"12286-entry PPR < 4,000,000 instructions ({fmt_int(big_ir)})",
+            big_ir < 4_000_000,
+        ),
+        (
+            f"12286-entry PPR < 8 MiB peak resident ({big_rss} KiB)",
+            big_rss < 8192,
+        ),
+        (
+            f'>= 5 x faster than the shell pipeline (small {peers["shell pipeline / tool, small"]:.1f},'
+            f' large {peers["shell pipeline / tool, large"]:.1f})',
+            min(
+                peers["shell pipeline / tool, small"],
+                peers["shell pipeline / tool, large"],
+            )
+            >= 5,
+        ),
+        (
+            f'>= 10 x faster than Python 3 (small {peers["Python 3 / tool, small"]:.1f},'
+            f' large {peers["Python 3 / tool, large"]:.1f})',
+            min(
+                peers["Python 3 / tool, small"],
+                peers["Python 3 / tool, large"],
+            )
+            >= 10,
+        ),
     ] + size_checks
-    out('')
-    out('## Targets')
-    out('')
+    out("")
+    out("## Targets")
+    out("")
     for text, met in checks:
         out(f'- {"met" if met else "MISSED"}: {text}')
 
-    ceiling = peers['shell pipeline / /bin/true, small (ceiling for any tool)']
+    ceiling = peers["shell pipeline / /bin/true, small (ceiling for any tool)"]
     if ceiling < 5:
-        out('')
-        out(f'On a small record the shell pipeline takes only {ceiling:.1f} x the time of `/bin/true` '
-            'here: it starts three processes (sh, base64, od) where the tool starts one, and the '
-            'record itself costs next to nothing. So no one-process tool can be 5 x faster on this '
-            'machine; the static build comes closest.')
+        out("")
+        out(
+            f"On a small record the shell pipeline takes only {ceiling:.1f} x the time of `/bin/true` "
+            "here: it starts three processes (sh, base64, od) where the tool starts one, and the "
+            "record itself costs next to nothing. So no one-process tool can be 5 x faster on this "
+            "machine; the static build comes closest."
+        )
 
-    table = '\n'.join(lines)
+    table = "\n".join(lines)
     print(table)
 
-    plot = os.path.join(HERE, 'ppr-instructions.png')
-    with tempfile.NamedTemporaryFile('w', suffix='.dat', delete=False) as dat:
+    plot = os.path.join(HERE, "ppr-instructions.png")
+    with tempfile.NamedTemporaryFile("w", suffix=".dat", delete=False) as dat:
         for entries, ir in scaling:
-            dat.write(f'{entries} {ir / 1e6}\n')
-    script = (f"set terminal png size 720,420; set output '{plot}';"
-              "set title 'Instructions per run against PPR entry count (default build)';"
-              "set xlabel 'PPR entries'; set ylabel 'million instructions'; set grid;"
-              f"set yrange [0:*]; set key left top; plot '{dat.name}' using 1:2 with linespoints lw 2 pt 7 "
-              f"title 'qorv\\_raw\\_data\\_parser', {cpp_floor / 1e6} title 'empty C++ program' lw 2")
-    subprocess.run(['gnuplot', '-e', script], check=True)
+            dat.write(f"{entries} {ir / 1e6}\n")
+    script = (
+        f"set terminal png size 720,420; set output '{plot}';"
+        "set title 'Instructions per run against PPR entry count (default build)';"
+        "set xlabel 'PPR entries'; set ylabel 'million instructions'; set grid;"
+        f"set yrange [0:*]; set key left top; plot '{dat.name}' using 1:2 with linespoints lw 2 pt 7 "
+        f"title 'qorv\\_raw\\_data\\_parser', {cpp_floor / 1e6} title 'empty C++ program' lw 2"
+    )
+    subprocess.run(["gnuplot", "-e", script], check=True)
     os.unlink(dat.name)
 
-    cpu = 'unknown'
-    with open('/proc/cpuinfo') as f:
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
         for line in f:
-            if line.startswith('model name'):
-                cpu = line.split(':', 1)[1].strip()
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
                 break
-    gxx = subprocess.run(['g++', '--version'], capture_output=True, text=True).stdout.splitlines()[0]
-    with open(os.path.join(HERE, 'RESULTS.md'), 'w') as f:
-        f.write('<!--\nSPDX-FileCopyrightText: The qorv_raw_data_parser contributors\n'
-                'SPDX-License-Identifier: Apache-2.0\n-->\n\n# Benchmark results\n\n')
-        f.write(f'Made by `bench/run` on {datetime.date.today()}: {platform.machine()}, {cpu}, '
-                f'{os.cpu_count()} cores; {gxx}; {platform.platform()}.\n\n')
-        f.write(table + '\n\n')
-        f.write('![Instructions against PPR entry count](ppr-instructions.png)\n')
+    gxx = subprocess.run(
+        ["g++", "--version"], capture_output=True, text=True
+    ).stdout.splitlines()[0]
+    with open(os.path.join(HERE, "RESULTS.md"), "w") as f:
+        f.write(
+            "<!--\nSPDX-FileCopyrightText: The qorv_raw_data_parser contributors\n"
+            "SPDX-License-Identifier: Apache-2.0\n-->\n\n# Benchmark results\n\n"
+        )
+        f.write(
+            f"Made by `bench/run` on {datetime.date.today()}: {platform.machine()}, {cpu}, "
+            f"{os.cpu_count()} cores; {gxx}; {platform.platform()}.\n\n"
+        )
+        f.write(table + "\n\n")
+        f.write(
+            "![Instructions against PPR entry count](ppr-instructions.png)\n"
+        )
 
 
-if __name__ == '__main__':
+if __name__ == "__main__":
     main()

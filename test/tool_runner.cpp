@@ -120,12 +120,8 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
     }
     posix_spawnattr_setsigdefault(&attributes, &toDefault);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    struct sigaction ignore
-    {
-    };
-    struct sigaction previous
-    {
-    };
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &previous);
 

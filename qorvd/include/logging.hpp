@@ -131,6 +131,11 @@ inline void appendLogPrefix(LogText& text, const std::timespec& now, std::string
     text.push_back(' ');
 }
 
+// 8-bit values must be formatted by the caller: they would read as characters.
+// A concept, not a requires-clause: clang-format 14 and 21 lay those out apart.
+template <typename T>
+concept LoggedInteger = std::integral<T> && sizeof(T) >= 4;
+
 class LogLine
 {
 public:
@@ -165,9 +170,8 @@ public:
         return *this << std::string_view{message.data(), message.size()};
     }
 
-    // 8-bit values must be formatted by the caller: they would read as characters.
-    template <std::integral T>
-    requires(sizeof(T) >= 4) LogLine& operator<<(T value)
+    template <LoggedInteger T>
+    LogLine& operator<<(T value)
     {
         appendDecimal(text, value);
         return *this;
