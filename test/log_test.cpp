@@ -5,8 +5,11 @@
 
 #include "logging.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace qorvd

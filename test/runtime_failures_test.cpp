@@ -13,14 +13,15 @@
 
 #include <csignal>
 
-// NOLINTBEGIN(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): their names
+// Their names; and libstdc++ 13 and later declare it already, older ones do not.
+// NOLINTBEGIN(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-redundant-declaration)
 namespace std
 {
-// As libstdc++ 13 and later declare it; older headers do not.
+// As libstdc++ 13 and later declare it.
 void __glibcxx_assert_fail(const char* file, int line, const char* function,
                            const char* condition) noexcept;
 } // namespace std
-// NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-redundant-declaration)
 
 namespace
 {

@@ -4,6 +4,7 @@
 // Contracts sharper than a run of the tool shows: base64 quirks, the number
 // conversion, the recovery record layout.
 
+#include "le_buffer.hpp"
 #include "qorv_uefi_raw_data_parser.hpp"
 #include "utils.hpp"
 

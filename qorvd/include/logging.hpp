@@ -132,7 +132,6 @@ inline void appendLogPrefix(LogText& text, const std::timespec& now, std::string
 }
 
 // 8-bit values must be formatted by the caller: they would read as characters.
-// A concept, not a requires-clause: clang-format 14 and 21 lay those out apart.
 template <typename T>
 concept LoggedInteger = std::integral<T> && sizeof(T) >= 4;
 
@@ -192,7 +191,7 @@ private:
 // statement's own file and line.
 [[nodiscard]] inline LogLine log(LogLevel level, SourceLocation where = SourceLocation::current())
 {
-    return LogLine{where.file_name(), static_cast<uint32_t>(where.line()), level};
+    return LogLine{where.file_name(), where.line(), level};
 }
 
 } // namespace qorvd

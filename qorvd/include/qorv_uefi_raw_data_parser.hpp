@@ -32,7 +32,7 @@ enum class SubCommand : uint8_t
     MemoryErrorLog = 3,
 };
 
-enum class RawDataResult : int
+enum class RawDataResult : uint8_t
 {
     Success = 0,
     Base64Error = 3,
@@ -51,7 +51,7 @@ struct QORV_UEFI_SYS_CONFIG // NOLINT(readability-identifier-naming)
     static constexpr size_t headSize = 6;
     static constexpr size_t entrySize = 8;
     static constexpr size_t maxCpus = 8;
-    static constexpr size_t size = headSize + entrySize * maxCpus; // 70
+    static constexpr size_t size = headSize + (entrySize * maxCpus); // 70
 
     uint8_t formatVersion = 0;
     uint32_t Data = 0;    // NOLINT(readability-identifier-naming)
@@ -75,7 +75,7 @@ inline bool parseMemoryConfig(std::span<const uint8_t> decodedData)
     memconf.formatVersion = reader.read<uint8_t>();
     memconf.Data = reader.read<uint32_t>();
     memconf.CpuCount = reader.read<uint8_t>();
-    if (size != Config::headSize + Config::entrySize * memconf.CpuCount)
+    if (size != Config::headSize + (Config::entrySize * memconf.CpuCount))
     {
         log(LogLevel::Error) << formatted(FMT_COMPILE("memconf.CpuCount {}, raw data size {}"),
                                           unsigned{memconf.CpuCount}, size);
@@ -128,7 +128,7 @@ inline bool parseMirrorInfo(std::span<const uint8_t> decodedData)
     mirrorInfo.count = reader.read<uint32_t>();
     // 64-bit arithmetic: the product must not wrap where size_t is 32 bits.
     const uint64_t expected =
-        MirrorInfoHeader::headSize + uint64_t{MirrorInfoHeader::entrySize} * mirrorInfo.count;
+        MirrorInfoHeader::headSize + (uint64_t{MirrorInfoHeader::entrySize} * mirrorInfo.count);
     if (uint64_t{size} != expected)
     {
         log(LogLevel::Error) << formatted(FMT_COMPILE("mirrorInfo.count {}, raw data size {}"),
@@ -260,10 +260,10 @@ struct DecoderEntry
 };
 
 inline constexpr std::array<DecoderEntry, 4> decoders{{
-    {SubCommand::MemoryConfig, parseMemoryConfig},
-    {SubCommand::MirrorInfo, parseMirrorInfo},
-    {SubCommand::PprInfo, parsePprInfo},
-    {SubCommand::MemoryErrorLog, parseMemoryErrorLog},
+    {.subcmd = SubCommand::MemoryConfig, .decode = parseMemoryConfig},
+    {.subcmd = SubCommand::MirrorInfo, .decode = parseMirrorInfo},
+    {.subcmd = SubCommand::PprInfo, .decode = parsePprInfo},
+    {.subcmd = SubCommand::MemoryErrorLog, .decode = parseMemoryErrorLog},
 }};
 
 static_assert(

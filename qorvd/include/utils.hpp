@@ -136,7 +136,7 @@ inline std::optional<uint32_t> parseUnsigned32(std::string_view text) noexcept
     const size_t firstDigit = pos;
     for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos)
     {
-        magnitude = magnitude * 10 + static_cast<uint64_t>(text[pos] - '0');
+        magnitude = (magnitude * 10) + static_cast<uint64_t>(text[pos] - '0');
         if (magnitude > UINT32_MAX)
         {
             return std::nullopt;

@@ -12,10 +12,10 @@
 #include "version.hpp"
 
 #include <fmt/compile.h>
-#include <fmt/format.h>
+
+#include <features.h> // the C library's: __USE_FORTIFY_LEVEL
 
 #include <cstdint>
-#include <cstdio> // the C library's <features.h>: __USE_FORTIFY_LEVEL
 #include <cstring>
 #include <string_view>
 
@@ -40,7 +40,7 @@ asm(".ident \"qorv_raw_data_parser version " QORVD_VERSION ", commit " QORVD_COM
 // that the shipped file, stripped or static, can be checked for it with
 // `readelf -p .comment`. The compiler's and the C library's own macros tell what
 // was applied, whichever flags asked for it. Nothing of it is loaded at run time.
-#if defined(__SSP_ALL__)
+#ifdef __SSP_ALL__
 asm(".ident \"qorv_raw_data_parser: stack protector all\"");
 #elif defined(__SSP_STRONG__)
 asm(".ident \"qorv_raw_data_parser: stack protector strong\"");
