@@ -5,13 +5,20 @@
 // own: one line on standard error, then SIGABRT. Each is what a compiler's
 // headers or code call: libstdc++'s assertion handler (GCC 13 on) and the
 // ABI's pure virtual call handler (unoptimised clang). An emulator may add a
-// line of its own about the signal.
+// line of its own about the signal. And the tool's allocation functions: every
+// form, so that none is left to a library whose release would not match.
 
 #include <gtest/gtest.h>
 
 #include <cxxabi.h>
 
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <ostream>
 
 // Their names; and libstdc++ 13 and later declare it already, older ones do not.
 // NOLINTBEGIN(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-redundant-declaration)
@@ -22,6 +29,14 @@ void __glibcxx_assert_fail(const char* file, int line, const char* function,
                            const char* condition) noexcept;
 } // namespace std
 // NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-redundant-declaration)
+
+// Under AddressSanitizer, a request larger than it supports answers null as
+// malloc's would, instead of ending the run with the sanitizer's report.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the sanitizer's name
+extern "C" const char* __asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
 
 namespace
 {
@@ -37,4 +52,97 @@ TEST(RuntimeFailure, PureVirtualCallEndsThroughTheTool)
     EXPECT_EXIT(abi::__cxa_pure_virtual(), testing::KilledBySignal(SIGABRT),
                 "^qorv_raw_data_parser: pure virtual function called\n");
 }
+
+constexpr std::size_t wide = 64;
+constexpr std::align_val_t wideAlignment{wide};
+const std::nothrow_t& quiet = std::nothrow;
+
+// One allocation form and a release that may follow it. Under AddressSanitizer
+// or valgrind, a form the tool does not replace comes from the library, and
+// the tool's free of it is reported as a mismatch.
+struct AllocationCase
+{
+    const char* name;
+    void* (*allocate)(std::size_t size);
+    void (*release)(void* block, std::size_t size);
+    std::size_t alignment;
+    bool throwing; // ends the run when memory runs out, rather than answering null
+
+    friend void PrintTo(const AllocationCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Allocation : public testing::TestWithParam<AllocationCase>
+{
+};
+
+TEST_P(Allocation, GivesAlignedMemoryThatItsReleaseTakes)
+{
+    const auto& c = GetParam();
+    void* block = c.allocate(100);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % c.alignment, 0U);
+    std::memset(block, 0xA5, 100);
+    c.release(block, 100);
+}
+
+TEST_P(Allocation, EndsOrAnswersNullWhenMemoryRunsOut)
+{
+    const auto& c = GetParam();
+    // More than an address space holds; on a 64-bit host not so much that it
+    // reads as a negative size, which valgrind reports as an error.
+    constexpr std::size_t tooMuch = sizeof(std::size_t) >= 8 ? SIZE_MAX / 4 : SIZE_MAX - wide;
+    if (c.throwing)
+    {
+        if (std::getenv("QORV_UNDER_VALGRIND") != nullptr)
+        {
+            GTEST_SKIP() << "valgrind puts its own allocator in and ends such a run itself";
+        }
+        // Not the first line: a sanitizer warns of the size first.
+        EXPECT_EXIT(c.allocate(tooMuch), testing::KilledBySignal(SIGABRT),
+                    "qorv_raw_data_parser: out of memory\n");
+    }
+    else
+    {
+        EXPECT_EQ(c.allocate(tooMuch), nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryForm, Allocation,
+    testing::Values(
+        AllocationCase{"New", [](std::size_t n) { return ::operator new(n); },
+                       [](void* p, std::size_t) { ::operator delete(p); }, 1, true},
+        AllocationCase{"NewSizedDelete", [](std::size_t n) { return ::operator new(n); },
+                       [](void* p, std::size_t n) { ::operator delete(p, n); }, 1, true},
+        AllocationCase{"Array", [](std::size_t n) { return ::operator new[](n); },
+                       [](void* p, std::size_t) { ::operator delete[](p); }, 1, true},
+        AllocationCase{"ArraySizedDelete", [](std::size_t n) { return ::operator new[](n); },
+                       [](void* p, std::size_t n) { ::operator delete[](p, n); }, 1, true},
+        AllocationCase{"Aligned", [](std::size_t n) { return ::operator new(n, wideAlignment); },
+                       [](void* p, std::size_t) { ::operator delete(p, wideAlignment); }, wide,
+                       true},
+        AllocationCase{"AlignedSizedDelete", [](std::size_t n)
+                       { return ::operator new(n, wideAlignment); }, [](void* p, std::size_t n)
+                       { ::operator delete(p, n, wideAlignment); }, wide, true},
+        AllocationCase{"AlignedArray", [](std::size_t n)
+                       { return ::operator new[](n, wideAlignment); }, [](void* p, std::size_t)
+                       { ::operator delete[](p, wideAlignment); }, wide, true},
+        AllocationCase{"AlignedArraySizedDelete", [](std::size_t n)
+                       { return ::operator new[](n, wideAlignment); }, [](void* p, std::size_t n)
+                       { ::operator delete[](p, n, wideAlignment); }, wide, true},
+        AllocationCase{"Nothrow", [](std::size_t n) { return ::operator new(n, quiet); },
+                       [](void* p, std::size_t) { ::operator delete(p, quiet); }, 1, false},
+        // as GoogleTest does: nothrow new, then a plain delete
+        AllocationCase{"NothrowPlainDelete", [](std::size_t n) { return ::operator new(n, quiet); },
+                       [](void* p, std::size_t) { ::operator delete(p); }, 1, false},
+        AllocationCase{"NothrowArray", [](std::size_t n) { return ::operator new[](n, quiet); },
+                       [](void* p, std::size_t) { ::operator delete[](p, quiet); }, 1, false},
+        AllocationCase{"NothrowAligned", [](std::size_t n)
+                       { return ::operator new(n, wideAlignment, quiet); }, [](void* p, std::size_t)
+                       { ::operator delete(p, wideAlignment, quiet); }, wide, false},
+        AllocationCase{"NothrowAlignedArray",
+                       [](std::size_t n) { return ::operator new[](n, wideAlignment, quiet); },
+                       [](void* p, std::size_t) { ::operator delete[](p, wideAlignment, quiet); },
+                       wide, false}),
+    [](const auto& info) { return info.param.name; });
 } // namespace

@@ -20,16 +20,77 @@
 
 // NOLINTBEGIN(cppcoreguidelines-no-malloc): operator new is built on malloc
 
-// The global allocation functions, replaced: the library's throw std::bad_alloc.
-void* operator new(std::size_t size)
+// The global allocation functions, replaced as the whole family the standard
+// lists: the library's throw std::bad_alloc. Every form allocates with malloc
+// or aligned_alloc and every delete frees with free, so memory taken by one
+// form and given back by another (a library's nothrow new, the tool's delete)
+// still matches.
+namespace
 {
-    // malloc(0) may answer null; new must not.
-    void* block = std::malloc(size == 0 ? 1 : size);
+// malloc(0) may answer null; new must not.
+void* allocate(std::size_t size) noexcept
+{
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+// aligned_alloc wants a size that is a multiple of the alignment.
+void* allocate(std::size_t size, std::align_val_t alignment) noexcept
+{
+    const auto align = static_cast<std::size_t>(alignment);
+    const std::size_t rounded = (size + align - 1) / align * align;
+    return rounded < size ? nullptr : std::aligned_alloc(align, rounded == 0 ? align : rounded);
+}
+
+void* orAbort(void* block) noexcept
+{
     if (block == nullptr)
     {
         qorvd::abortWith("out of memory");
     }
     return block;
+}
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    return orAbort(allocate(size));
+}
+
+void* operator new[](std::size_t size)
+{
+    return orAbort(allocate(size));
+}
+
+void* operator new(std::size_t size, std::align_val_t alignment)
+{
+    return orAbort(allocate(size, alignment));
+}
+
+void* operator new[](std::size_t size, std::align_val_t alignment)
+{
+    return orAbort(allocate(size, alignment));
+}
+
+void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept
+{
+    return allocate(size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t& /*tag*/) noexcept
+{
+    return allocate(size);
+}
+
+void* operator new(std::size_t size, std::align_val_t alignment,
+                   const std::nothrow_t& /*tag*/) noexcept
+{
+    return allocate(size, alignment);
+}
+
+void* operator new[](std::size_t size, std::align_val_t alignment,
+                     const std::nothrow_t& /*tag*/) noexcept
+{
+    return allocate(size, alignment);
 }
 
 void operator delete(void* block) noexcept
@@ -37,7 +98,59 @@ void operator delete(void* block) noexcept
     std::free(block);
 }
 
+void operator delete[](void* block) noexcept
+{
+    std::free(block);
+}
+
 void operator delete(void* block, std::size_t /*size*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, std::size_t /*size*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::align_val_t /*alignment*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, std::align_val_t /*alignment*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t /*size*/, std::align_val_t /*alignment*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, std::size_t /*size*/, std::align_val_t /*alignment*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, const std::nothrow_t& /*tag*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, const std::nothrow_t& /*tag*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::align_val_t /*alignment*/,
+                     const std::nothrow_t& /*tag*/) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, std::align_val_t /*alignment*/,
+                       const std::nothrow_t& /*tag*/) noexcept
 {
     std::free(block);
 }
