@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <ostream>
 #include <string>
 
 namespace qorvd
@@ -25,6 +26,9 @@ struct PrefixCase
     uint32_t line;
     LogLevel level;
     std::string prefix;
+
+    // GoogleTest would print the struct byte by byte, its padding included.
+    friend void PrintTo(const PrefixCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class LogPrefix : public testing::TestWithParam<PrefixCase>

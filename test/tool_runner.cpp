@@ -160,17 +160,13 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
 
 bool toolRunsAlone()
 {
-    return toolCommand().size() == 1 && std::getenv("TOOL_SANITIZED") == nullptr;
+    return toolCommand().size() == 1 && std::getenv("TOOL_SANITIZED") == nullptr &&
+           !toolUnderValgrind();
 }
 
 bool toolUnderValgrind()
 {
-    if (toolCommand().empty())
-    {
-        return false;
-    }
-    const std::string& command = toolCommand().front();
-    return command == "valgrind" || command.ends_with("/valgrind");
+    return std::getenv("QORV_UNDER_VALGRIND") != nullptr;
 }
 
 std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest)

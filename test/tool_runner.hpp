@@ -54,12 +54,13 @@ void setToolCommand(std::vector<std::string> command);
 ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper = {},
                 const Streams& streams = {});
 
-// Whether the tool runs as it is: not under an emulator or valgrind (the
-// command has more than the tool) nor built with sanitizers (the build says so
+// Whether the tool runs as it is: not under an emulator (the command has more
+// than the tool), nor valgrind, nor built with sanitizers (the build says so
 // in TOOL_SANITIZED). Resource limits are meant for the tool alone.
 bool toolRunsAlone();
 
-// Whether the tool runs under valgrind, which needs standard error for itself.
+// Whether the tool runs under valgrind, which needs standard error for itself
+// (the valgrind test setup says so in QORV_UNDER_VALGRIND).
 bool toolUnderValgrind();
 
 // Each log entry of the run's standard error as "file [LEVEL] message": the

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ struct Base64Case
     std::string text;
     bool valid;
     Bytes decoded;
+
+    // GoogleTest would print the struct byte by byte, its padding included.
+    friend void PrintTo(const Base64Case& c, std::ostream* os)
+    {
+        *os << testing::PrintToString(c.text);
+    }
 };
 
 class Base64 : public testing::TestWithParam<Base64Case>
@@ -80,6 +87,11 @@ struct ConversionCase
 {
     std::string text;
     std::optional<uint32_t> value;
+
+    friend void PrintTo(const ConversionCase& c, std::ostream* os)
+    {
+        *os << testing::PrintToString(c.text);
+    }
 };
 
 class Conversion : public testing::TestWithParam<ConversionCase>
