@@ -18,7 +18,9 @@ declare -A package_sets=(
     [root]="g++ clang meson ninja-build pkgconf git dpkg-dev binutils libfmt-dev libgtest-dev
         g++-arm-linux-gnueabihf libfmt-dev:armhf libgtest-dev:armhf qemu-user"
     [root-trixie]="python3-cyclonedx-lib python3-jsonschema python3-referencing"
-    [root-unstable]="g++-15"
+    # And what the BMC firmware community's CI runs (tools/field).
+    [root-unstable]="g++-15 clang-21 clang-tidy-21 clang-format-21 lld-21 valgrind libc6-dbg gcovr
+        black flake8 isort codespell gitlint shellcheck nodejs npm python3-yaml"
 )
 # needs SET...: installs the packages of each SET that are missing; apt's
 # output goes to build-packages.log, and its errors name what cannot be had.
