@@ -99,8 +99,11 @@ debian_root() {
     echo "$dir"
 }
 
-# in_root ROOT COMMAND [ARG...]: runs COMMAND in ROOT, this checkout at /src, read-only.
+# in_root ROOT COMMAND [ARG...]: runs COMMAND in ROOT, this checkout at /src, read-only;
+# with this machine's certificate authorities, which a proxy on the way to a
+# package registry may need.
 in_root() {
     bwrap --bind "$1" / --ro-bind "$top" /src --proc /proc --dev /dev --clearenv \
+        --ro-bind-try /etc/ssl/certs/ca-certificates.crt /etc/ssl/certs/ca-certificates.crt \
         --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv HOME /root --setenv LC_ALL C.UTF-8 "${@:2}"
 }
