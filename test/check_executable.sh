@@ -9,8 +9,17 @@
 # file: static glibc brings its own). CHECKs:
 #   max=BYTES          at most BYTES once stripped
 #   stripped           stripped already (a release file)
-#   hardened           PIE (dynamic files), RELRO (full in dynamic files),
-#                      stack protector strong, FORTIFY_SOURCE=2
+#   hardened           PIE (dynamic files), RELRO (full, with BIND_NOW, in
+#                      dynamic files), a stack that is not executable, stack
+#                      protector strong, FORTIFY_SOURCE=2
+#   release=DEBUGFILE  hardened, and all that Debian 12's ARM cross compilers
+#                      take of the OpenSSF guide's options: FORTIFY_SOURCE=3,
+#                      library assertions, stack clash protection, zeroed
+#                      automatic variables; each option the file names in
+#                      .comment is in DEBUGFILE's DW_AT_producer, the
+#                      compiler's own record; the stack protector and the
+#                      fortified calls of a static file seen in DEBUGFILE's
+#                      symbols, where checksec cannot see them
 #   runs=EMULATOR:CORE decodes a sample record on CORE
 #   ident=VERSION.HPP  carries the version and commit that VERSION.HPP names
 #   no-cxx-runtime     needs neither libstdc++ nor libgcc_s nor libfmt
@@ -34,10 +43,11 @@ done
 "${STRIP:-strip}" -o "$file.stripped" "$file"
 bytes=$(stat -c %s "$file.stripped")
 rm -f "$file.stripped"
-pie=no relro=no
+pie=no relro=no stack=executable
 grep -q 'Type: *DYN' <<<"$headers" && grep -q 'FLAGS_1.*PIE' <<<"$dynamic" && pie=yes
 grep -q GNU_RELRO <<<"$headers" && relro=partial
 [ $relro = no ] || ! grep -qE '\(FLAGS\).*BIND_NOW|FLAGS_1.*NOW' <<<"$dynamic" || relro=full
+grep -qE 'GNU_STACK +(0x[0-9a-f]+ +){5}RW ' <<<"$headers" && stack=NX
 ssp=$(grep -oE 'stack protector( all| strong)?$' <<<"$comment" | sed 's/.*protector *//; s/^$/basic/' ||
     echo no)
 fortify=$(grep -oE 'fortify source [0-9]$' <<<"$comment" | sed 's/.* //' || echo no)
@@ -51,6 +61,23 @@ for check in "$@"; do
         [ $relro != no ] || lacks+=(RELRO)
         [ $kind = static ] || [ $pie = yes ] || lacks+=(PIE)
         [ $kind = static ] || [ $relro = full ] || lacks+=("full RELRO")
+        [ $stack = NX ] || lacks+=("a stack that is not executable")
+        ;;
+    release=*)
+        debug=${check#release=}
+        [ "$fortify" = 3 ] || lacks+=(FORTIFY_SOURCE=3)
+        grep -q 'library assertions$' <<<"$comment" || lacks+=("library assertions")
+        options=$(sed -n 's/.*qorv_raw_data_parser: hardened with //p' <<<"$comment")
+        producer=$("$readelf" --debug-dump=info "$debug" 2>/dev/null | grep -m 1 DW_AT_producer || true)
+        for option in -fstack-protector-strong -fstack-clash-protection -ftrivial-auto-var-init=zero \
+            $options; do
+            [[ " $options " = *" $option "* ]] || lacks+=("$option")
+            [[ "$producer " = *" $option "* ]] || lacks+=("$option in the compiler's record")
+        done
+        debugsymbols=$("${NM:-nm}" "$debug" 2>/dev/null || true)
+        grep -qE ' __stack_chk_fail(@.*)?$' <<<"$debugsymbols" || lacks+=("a stack protector call")
+        fortified=$(grep -E ' __[a-z0-9_]+_chk(@.*)?$' <<<"$debugsymbols" | grep -vc __stack_chk || true)
+        echo "${file##*/}: in the debug file: stack protector calls, $fortified fortified functions"
         ;;
     runs=*)
         core=${check#*:}
@@ -73,6 +100,6 @@ for check in "$@"; do
     esac
 done
 glibc=$("$readelf" -V "$file" | grep -oE 'Name: GLIBC_[0-9.]+' | sed "s/Name: //" | sort -V | tail -n 1 || true)
-printf '%s: %s bytes stripped, %s, PIE %s, RELRO %s, SSP %s, FORTIFY %s, needs %s\n' \
-    "${file##*/}" "$bytes" "$kind" $pie $relro "$ssp" "$fortify" "${needed:-nothing}${glibc:+($glibc)}"
+printf '%s: %s bytes stripped, %s, PIE %s, RELRO %s, stack %s, SSP %s, FORTIFY %s, needs %s\n' \
+    "${file##*/}" "$bytes" "$kind" $pie $relro $stack "$ssp" "$fortify" "${needed:-nothing}${glibc:+($glibc)}"
 [ ${#lacks[@]} -eq 0 ] || { printf 'lacks: %s\n' "${lacks[@]}"; exit 1; }

@@ -261,7 +261,9 @@ def notice_of(name, digest, version, commit, components, kind):
 def main():
     dist, version_hpp, date = sys.argv[1:4]
     version, commit = re.findall(
-        r'^#define QORVD_\w+ "(.*)"$', Path(version_hpp).read_text(), re.M
+        r'^#define QORVD_(?:VERSION|COMMIT) "(.*)"$',
+        Path(version_hpp).read_text(),
+        re.M,
     )
     files, notice = [], []
     for entry in sys.argv[4:]:

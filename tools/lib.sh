@@ -10,7 +10,7 @@ declare -A package_sets=(
     [cross]="qemu-user g++-arm-linux-gnueabi g++-arm-linux-gnueabihf g++-s390x-linux-gnu
         libfmt-dev:armel libgtest-dev:armel libfmt-dev:armhf libgtest-dev:armhf
         libfmt-dev:s390x libgtest-dev:s390x"
-    [release]="python3 dpkg-dev"
+    [release]="python3 dpkg-dev checksec"
     [test]="clang libclang-rt-14-dev valgrind clang-format clang-tidy shellcheck gcovr reuse
         reprotest diffoscope-minimal mmdebstrap bubblewrap"
     [bench]="gcc valgrind hyperfine gnuplot-nox time"

@@ -48,6 +48,17 @@ asm(".ident \"qorv_raw_data_parser: stack protector strong\"");
 asm(".ident \"qorv_raw_data_parser: stack protector\"");
 #endif
 
+// libstdc++'s bounds checks.
+#ifdef _GLIBCXX_ASSERTIONS
+asm(".ident \"qorv_raw_data_parser: library assertions\"");
+#endif
+
+// The options that no macro tells of, as the build gave them; the debug file's
+// DW_AT_producer shows them as the compiler took them.
+#if QORVD_HARDENING
+asm(".ident \"qorv_raw_data_parser: hardened with " QORVD_HARDENED_WITH "\"");
+#endif
+
 // glibc turns its checks on only in optimised code; the level says what it did.
 #if __USE_FORTIFY_LEVEL >= 3
 asm(".ident \"qorv_raw_data_parser: fortify source 3\"");
