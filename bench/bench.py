@@ -27,7 +27,7 @@ TOP = os.path.dirname(HERE)
 
 def sample(name):
     with open(os.path.join(TOP, "examples", name + ".sample")) as f:
-        subcmd, text = f.read().splitlines()[1].split()
+        *_, subcmd, text = f.read().splitlines()[1].split()
     return [subcmd, text]
 
 
@@ -131,6 +131,48 @@ def needed(path, readelf):
     )
 
 
+def code_bytes(path, readelf):
+    """Bytes of the executable segment: what the code and read-only data
+    take, which the file's size, padded to align its writable segment,
+    may not show."""
+    out = subprocess.run(
+        [readelf, "-lW", path], capture_output=True, text=True, check=True
+    ).stdout
+    return sum(
+        int(m, 16)
+        for m in re.findall(r"LOAD(?:\s+\S+){3}\s+(\S+)\s+\S+\s+R E", out)
+    )
+
+
+def aligned(lines):
+    """Markdown tables with their columns padded, as prettier writes them."""
+    result, table = [], []
+    for line in lines + [""]:
+        if line.startswith("|"):
+            table.append([c.strip() for c in line.strip("|").split("|")])
+            continue
+        if table:
+            widths = [
+                max(3, *(len(r[i]) for r in table))
+                for i in range(len(table[0]))
+            ]
+            for n, row in enumerate(table):
+                cells = []
+                for i, cell in enumerate(row):
+                    right = table[1][i].endswith(":")
+                    if n == 1:
+                        cell = "-" * (widths[i] - right) + ":" * right
+                    cells.append(
+                        cell.rjust(widths[i])
+                        if right
+                        else cell.ljust(widths[i])
+                    )
+                result.append("| " + " | ".join(cells) + " |")
+            table = []
+        result.append(line)
+    return result[:-1]
+
+
 def fmt_int(n):
     return f"{n:,}"
 
@@ -148,6 +190,13 @@ def main():
         default=[],
         help="LABEL=TOOL=FLOOR=CPU[=ROOT]: an ARM executable, an empty C program built "
         "alike, the core, and the root filesystem of the toolchain that built them",
+    )
+    ap.add_argument(
+        "--without",
+        action="append",
+        default=[],
+        help="LABEL=ARMV5TE=ARMV7: the dynamic release files with a hardening "
+        "option undone",
     )
     ap.add_argument(
         "--size",
@@ -231,6 +280,38 @@ def main():
         + " | ".join(f"{fmt_int(n)} | 1.000" for n in arm_floors)
         + " |"
     )
+
+    out("")
+    out("## What each hardening option costs")
+    out("")
+    out(
+        "The dynamic release files, and each built again with one of the "
+        "OpenSSF guide's options that the release adds undone: the stripped "
+        "file's bytes, its code's (the executable segment: the file pads its "
+        "writable segment to a page boundary for RELRO, which can hide a "
+        "change), and instructions to decode a memory configuration."
+    )
+    out("")
+    out(
+        "| release file | ARMv5TE file | code | on arm926 "
+        "| ARMv7 file | code | on cortex-a7 |"
+    )
+    out("|---|---:|---:|---:|---:|---:|---:|")
+    config = sample("01-memory-config")
+    shipped = (arms[0][1], arms[1][1])
+    for label, v5, v7 in [("as released", *shipped)] + [
+        ("without " + e.split("=", 1)[0], *e.split("=", 1)[1].rsplit("=", 1))
+        for e in opts.without
+    ]:
+        cells = []
+        for path, cpu, readelf in (
+            (v5, "arm926", "arm-linux-gnueabi-readelf"),
+            (v7, "cortex-a7", "arm-linux-gnueabihf-readelf"),
+        ):
+            cells.append(os.path.getsize(path))
+            cells.append(code_bytes(path, readelf))
+            cells.append(arm_instructions([path] + config, cpu))
+        out(f"| {label} | " + " | ".join(fmt_int(c) for c in cells) + " |")
 
     out("")
     out("## Scaling (default build)")
@@ -379,7 +460,7 @@ def main():
             worst_static <= 1.0,
         ),
         (
-            f"ARM typical run <= 1.40 x empty C (worst {worst_arm:.3f})",
+            f"ARM typical run <= 1.40 x empty C built alike (worst {worst_arm:.3f})",
             worst_arm <= 1.40,
         ),
         (
@@ -430,7 +511,7 @@ def main():
             "machine; the static build comes closest."
         )
 
-    table = "\n".join(lines)
+    table = "\n".join(aligned(lines))
     print(table)
 
     plot = os.path.join(HERE, "ppr-instructions.png")
