@@ -107,42 +107,64 @@ TEST_P(Allocation, EndsOrAnswersNullWhenMemoryRunsOut)
     }
 }
 
+// A table laid out by hand: clang-format 14 and 21 break its rows apart differently.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     EveryForm, Allocation,
     testing::Values(
-        AllocationCase{"New", [](std::size_t n) { return ::operator new(n); },
-                       [](void* p, std::size_t) { ::operator delete(p); }, 1, true},
-        AllocationCase{"NewSizedDelete", [](std::size_t n) { return ::operator new(n); },
-                       [](void* p, std::size_t n) { ::operator delete(p, n); }, 1, true},
-        AllocationCase{"Array", [](std::size_t n) { return ::operator new[](n); },
-                       [](void* p, std::size_t) { ::operator delete[](p); }, 1, true},
-        AllocationCase{"ArraySizedDelete", [](std::size_t n) { return ::operator new[](n); },
-                       [](void* p, std::size_t n) { ::operator delete[](p, n); }, 1, true},
-        AllocationCase{"Aligned", [](std::size_t n) { return ::operator new(n, wideAlignment); },
-                       [](void* p, std::size_t) { ::operator delete(p, wideAlignment); }, wide,
-                       true},
-        AllocationCase{"AlignedSizedDelete", [](std::size_t n)
-                       { return ::operator new(n, wideAlignment); }, [](void* p, std::size_t n)
-                       { ::operator delete(p, n, wideAlignment); }, wide, true},
-        AllocationCase{"AlignedArray", [](std::size_t n)
-                       { return ::operator new[](n, wideAlignment); }, [](void* p, std::size_t)
-                       { ::operator delete[](p, wideAlignment); }, wide, true},
-        AllocationCase{"AlignedArraySizedDelete", [](std::size_t n)
-                       { return ::operator new[](n, wideAlignment); }, [](void* p, std::size_t n)
-                       { ::operator delete[](p, n, wideAlignment); }, wide, true},
-        AllocationCase{"Nothrow", [](std::size_t n) { return ::operator new(n, quiet); },
-                       [](void* p, std::size_t) { ::operator delete(p, quiet); }, 1, false},
+        AllocationCase{"New",
+                       [](std::size_t n) { return ::operator new(n); },
+                       [](void* p, std::size_t) { ::operator delete(p); },
+                       1, true},
+        AllocationCase{"NewSizedDelete",
+                       [](std::size_t n) { return ::operator new(n); },
+                       [](void* p, std::size_t n) { ::operator delete(p, n); },
+                       1, true},
+        AllocationCase{"Array",
+                       [](std::size_t n) { return ::operator new[](n); },
+                       [](void* p, std::size_t) { ::operator delete[](p); },
+                       1, true},
+        AllocationCase{"ArraySizedDelete",
+                       [](std::size_t n) { return ::operator new[](n); },
+                       [](void* p, std::size_t n) { ::operator delete[](p, n); },
+                       1, true},
+        AllocationCase{"Aligned",
+                       [](std::size_t n) { return ::operator new(n, wideAlignment); },
+                       [](void* p, std::size_t) { ::operator delete(p, wideAlignment); },
+                       wide, true},
+        AllocationCase{"AlignedSizedDelete",
+                       [](std::size_t n) { return ::operator new(n, wideAlignment); },
+                       [](void* p, std::size_t n) { ::operator delete(p, n, wideAlignment); },
+                       wide, true},
+        AllocationCase{"AlignedArray",
+                       [](std::size_t n) { return ::operator new[](n, wideAlignment); },
+                       [](void* p, std::size_t) { ::operator delete[](p, wideAlignment); },
+                       wide, true},
+        AllocationCase{"AlignedArraySizedDelete",
+                       [](std::size_t n) { return ::operator new[](n, wideAlignment); },
+                       [](void* p, std::size_t n) { ::operator delete[](p, n, wideAlignment); },
+                       wide, true},
+        AllocationCase{"Nothrow",
+                       [](std::size_t n) { return ::operator new(n, quiet); },
+                       [](void* p, std::size_t) { ::operator delete(p, quiet); },
+                       1, false},
         // as GoogleTest does: nothrow new, then a plain delete
-        AllocationCase{"NothrowPlainDelete", [](std::size_t n) { return ::operator new(n, quiet); },
-                       [](void* p, std::size_t) { ::operator delete(p); }, 1, false},
-        AllocationCase{"NothrowArray", [](std::size_t n) { return ::operator new[](n, quiet); },
-                       [](void* p, std::size_t) { ::operator delete[](p, quiet); }, 1, false},
-        AllocationCase{"NothrowAligned", [](std::size_t n)
-                       { return ::operator new(n, wideAlignment, quiet); }, [](void* p, std::size_t)
-                       { ::operator delete(p, wideAlignment, quiet); }, wide, false},
+        AllocationCase{"NothrowPlainDelete",
+                       [](std::size_t n) { return ::operator new(n, quiet); },
+                       [](void* p, std::size_t) { ::operator delete(p); },
+                       1, false},
+        AllocationCase{"NothrowArray",
+                       [](std::size_t n) { return ::operator new[](n, quiet); },
+                       [](void* p, std::size_t) { ::operator delete[](p, quiet); },
+                       1, false},
+        AllocationCase{"NothrowAligned",
+                       [](std::size_t n) { return ::operator new(n, wideAlignment, quiet); },
+                       [](void* p, std::size_t) { ::operator delete(p, wideAlignment, quiet); },
+                       wide, false},
         AllocationCase{"NothrowAlignedArray",
                        [](std::size_t n) { return ::operator new[](n, wideAlignment, quiet); },
                        [](void* p, std::size_t) { ::operator delete[](p, wideAlignment, quiet); },
                        wide, false}),
     [](const auto& info) { return info.param.name; });
+// clang-format on
 } // namespace
