@@ -11,7 +11,7 @@ declare -A package_sets=(
         libfmt-dev:armel libgtest-dev:armel libfmt-dev:armhf libgtest-dev:armhf
         libfmt-dev:s390x libgtest-dev:s390x"
     [release]="python3 dpkg-dev checksec"
-    [test]="clang libclang-rt-14-dev valgrind clang-format clang-tidy shellcheck gcovr reuse
+    [test]="clang libclang-rt-14-dev shellcheck reuse
         reprotest diffoscope-minimal mmdebstrap bubblewrap"
     [bench]="gcc valgrind hyperfine gnuplot-nox time"
     # Other Debian releases' root filesystems (debian_root), and what each adds.
