@@ -20,6 +20,8 @@
 #                      compiler's own record; the stack protector and the
 #                      fortified calls of a static file seen in DEBUGFILE's
 #                      symbols, where checksec cannot see them
+#   sandboxed          confines itself with its system call filter, as its
+#                      .comment section says
 #   runs=EMULATOR:CORE decodes a sample record on CORE
 #   ident=VERSION.HPP  carries the version and commit that VERSION.HPP names
 #   no-cxx-runtime     needs neither libstdc++ nor libgcc_s nor libfmt
@@ -51,6 +53,8 @@ grep -qE 'GNU_STACK +(0x[0-9a-f]+ +){5}RW ' <<<"$headers" && stack=NX
 ssp=$(grep -oE 'stack protector( all| strong)?$' <<<"$comment" | sed 's/.*protector *//; s/^$/basic/' ||
     echo no)
 fortify=$(grep -oE 'fortify source [0-9]$' <<<"$comment" | sed 's/.* //' || echo no)
+sandbox=no
+! grep -q 'sandbox seccomp-bpf$' <<<"$comment" || sandbox=seccomp-bpf
 for check in "$@"; do
     case $check in
     max=*) [ "$bytes" -le "${check#max=}" ] || lacks+=("at most ${check#max=} bytes stripped") ;;
@@ -79,6 +83,7 @@ for check in "$@"; do
         fortified=$(grep -E ' __[a-z0-9_]+_chk(@.*)?$' <<<"$debugsymbols" | grep -vc __stack_chk || true)
         echo "${file##*/}: in the debug file: stack protector calls, $fortified fortified functions"
         ;;
+    sandboxed) grep -q 'qorv_raw_data_parser: sandbox seccomp-bpf$' <<<"$comment" || lacks+=("the sandbox") ;;
     runs=*)
         core=${check#*:}
         emulator=${check#runs=}
@@ -100,6 +105,6 @@ for check in "$@"; do
     esac
 done
 glibc=$("$readelf" -V "$file" | grep -oE 'Name: GLIBC_[0-9.]+' | sed "s/Name: //" | sort -V | tail -n 1 || true)
-printf '%s: %s bytes stripped, %s, PIE %s, RELRO %s, stack %s, SSP %s, FORTIFY %s, needs %s\n' \
-    "${file##*/}" "$bytes" "$kind" $pie $relro $stack "$ssp" "$fortify" "${needed:-nothing}${glibc:+($glibc)}"
+printf '%s: %s bytes stripped, %s, PIE %s, RELRO %s, stack %s, SSP %s, FORTIFY %s, sandbox %s, needs %s\n' \
+    "${file##*/}" "$bytes" "$kind" $pie $relro $stack "$ssp" "$fortify" $sandbox "${needed:-nothing}${glibc:+($glibc)}"
 [ ${#lacks[@]} -eq 0 ] || { printf 'lacks: %s\n' "${lacks[@]}"; exit 1; }

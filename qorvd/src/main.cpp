@@ -11,6 +11,10 @@
 #include "utils.hpp"
 #include "version.hpp"
 
+#if QORVD_SANDBOX
+#include "sandbox.hpp"
+#endif
+
 #include <fmt/compile.h>
 
 #include <features.h> // the C library's: __USE_FORTIFY_LEVEL
@@ -68,6 +72,12 @@ asm(".ident \"qorv_raw_data_parser: fortify source 2\"");
 asm(".ident \"qorv_raw_data_parser: fortify source 1\"");
 #endif
 
+// Whether the file confines itself (a build for coverage, sanitizers or
+// valgrind does not: they make calls of their own).
+#if QORVD_SANDBOX
+asm(".ident \"qorv_raw_data_parser: sandbox seccomp-bpf\"");
+#endif
+
 namespace
 {
 void run(int argc, char** argv)
@@ -105,6 +115,10 @@ void run(int argc, char** argv)
 
 int main(int argc, char* argv[])
 {
+    // Before the first argument is read: they come from the host.
+#if QORVD_SANDBOX
+    static_cast<void>(qorvd::sandbox::confine());
+#endif
     run(argc, argv);
     if (qorvd::stdoutError != 0)
     {

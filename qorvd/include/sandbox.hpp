@@ -1,0 +1,234 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
+#pragma once
+
+// The tool's confinement: a seccomp-bpf allow-list that main installs before
+// it reads its arguments, which come from the host. From then on the kernel
+// lets the process write to its two output streams, read the clock, manage
+// its memory without making any of it executable, and end, by exit or by
+// abort; any other system call kills it (SIGSYS). Should a memory fault slip
+// past every other defence, the code it runs can do no more than that.
+//
+// The filter is a constant program, not one compiled at start by a library:
+// the tool starts once per record on slow cores, and needs no library but the
+// C library.
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace qorvd::sandbox
+{
+
+// The system call convention of this build. A call made through another one
+// (x32 or i386 calls from an x86-64 process, OABI calls on ARM) has other
+// numbers, and is killed whatever it is.
+#if defined(__x86_64__) && !defined(__ILP32__)
+inline constexpr uint32_t auditArch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+inline constexpr uint32_t auditArch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline constexpr uint32_t auditArch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && defined(__ARM_EABI__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline constexpr uint32_t auditArch = AUDIT_ARCH_ARM;
+#elif defined(__s390x__)
+inline constexpr uint32_t auditArch = AUDIT_ARCH_S390X;
+#else
+#error "no system call filter for this target: configure with -Dsandbox=false"
+#endif
+
+// What the filter does with a call: let it through, refuse it with an error,
+// or kill the process.
+inline constexpr uint32_t allow = SECCOMP_RET_ALLOW;
+inline constexpr uint32_t kill = SECCOMP_RET_KILL_PROCESS;
+constexpr uint32_t fail(uint16_t error)
+{
+    return SECCOMP_RET_ERRNO | error;
+}
+
+// One system call the tool may make, and what its argument `arg` (when 0 or
+// more) must hold: one of `values`, or, with `clearMask`, none of its bits.
+struct Rule
+{
+    long number;
+    uint32_t action = allow;
+    int arg = -1;
+    std::array<uint32_t, 2> values{};
+    bool clearMask = false;
+};
+
+constexpr Rule oneOf(long number, int arg, uint32_t first, uint32_t second)
+{
+    return {number, allow, arg, {first, second}, false};
+}
+
+constexpr Rule without(long number, int arg, uint32_t mask)
+{
+    return {number, allow, arg, {mask, mask}, true};
+}
+
+// The allow-list. Found with strace on every kind of run, natively and on ARM
+// (qemu-arm -strace), static and dynamic: each record kind, each failure, out
+// of memory, the largest record, a full device, a closed descriptor, a dead
+// pipe; and the C library's abort, fortify and stack protector paths.
+inline constexpr std::array rules
+{
+    // The two streams, and nothing else.
+    oneOf(SYS_write, 0, STDOUT_FILENO, STDERR_FILENO),
+        oneOf(SYS_writev, 0, STDOUT_FILENO, STDERR_FILENO), // the C library's fatal messages
+// The clock, where the vDSO cannot read it (ARM926 and ARM1176 have no
+// architected timer): time() reads the coarse clock.
+#ifdef SYS_clock_gettime64
+        oneOf(SYS_clock_gettime64, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
+#endif
+        oneOf(SYS_clock_gettime, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
+        // Memory, never executable.
+        Rule{SYS_brk},
+#ifdef SYS_mmap2
+        without(SYS_mmap2, 2, PROT_EXEC),
+#endif
+#if defined(__s390x__)
+        // s390x passes mmap's arguments in memory, where a filter cannot read them.
+        Rule{SYS_mmap},
+#elif defined(SYS_mmap)
+        without(SYS_mmap, 2, PROT_EXEC),
+#endif
+        Rule{SYS_mremap}, Rule{SYS_munmap},
+        // The C library seeds its heap's pointer checks (from glibc 2.34 on).
+        Rule{SYS_getrandom},
+        // The way out, and abort's: SIGABRT to the process itself.
+        Rule{SYS_exit_group}, Rule{SYS_exit}, Rule{SYS_rt_sigprocmask},
+        oneOf(SYS_rt_sigaction, 0, SIGABRT, SIGABRT), Rule{SYS_getpid}, Rule{SYS_gettid},
+        oneOf(SYS_tgkill, 2, SIGABRT, SIGABRT),
+        // gmtime loads the local time zone once, which a UTC log does not need:
+        // refused, the C library goes on in UTC. Any other open is refused alike.
+        Rule{SYS_openat, fail(EACCES)},
+#ifdef SYS_open
+        Rule{SYS_open, fail(EACCES)},
+#endif
+};
+
+// The offset of the low 32 bits of argument `arg` in what the filter reads.
+// The checked arguments are ints, of which the kernel reads those bits alone.
+constexpr uint32_t argOffset(int arg)
+{
+    constexpr bool bigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+    return static_cast<uint32_t>(offsetof(seccomp_data, args) +
+                                 (sizeof(uint64_t) * static_cast<size_t>(arg)) +
+                                 (bigEndian ? sizeof(uint32_t) : 0));
+}
+
+constexpr sock_filter statement(int code, uint32_t k)
+{
+    return {static_cast<uint16_t>(code), 0, 0, k};
+}
+
+constexpr sock_filter jump(int code, uint32_t k, uint8_t ifTrue, uint8_t ifFalse)
+{
+    return {static_cast<uint16_t>(code), ifTrue, ifFalse, k};
+}
+
+// A rule's length in filter instructions.
+constexpr size_t ruleLength(const Rule& rule)
+{
+    if (rule.arg < 0)
+    {
+        return 2;
+    }
+    return rule.clearMask ? 5 : 6;
+}
+
+// x32 calls share x86-64's architecture; their numbers have this bit set.
+#if defined(__x86_64__)
+inline constexpr uint32_t foreignNumbers = 0x40000000;
+#else
+inline constexpr uint32_t foreignNumbers = 0;
+#endif
+
+constexpr size_t filterLength()
+{
+    size_t length = 4 + (foreignNumbers != 0 ? 2 : 0) + 1;
+    for (const Rule& rule : rules)
+    {
+        length += ruleLength(rule);
+    }
+    return length;
+}
+
+// The program: the architecture, then each rule in turn with the call's
+// number in the accumulator; a call that no rule names is killed.
+constexpr std::array<sock_filter, filterLength()> makeFilter()
+{
+    std::array<sock_filter, filterLength()> program{};
+    size_t at = 0;
+    const auto add = [&program, &at](sock_filter instruction) { program.at(at++) = instruction; };
+    add(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+    add(jump(BPF_JMP | BPF_JEQ | BPF_K, auditArch, 1, 0));
+    add(statement(BPF_RET | BPF_K, kill));
+    add(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    if (foreignNumbers != 0)
+    {
+        add(jump(BPF_JMP | BPF_JGE | BPF_K, foreignNumbers, 0, 1));
+        add(statement(BPF_RET | BPF_K, kill));
+    }
+    for (const Rule& rule : rules)
+    {
+        const auto number = static_cast<uint32_t>(rule.number);
+        const auto skip = static_cast<uint8_t>(ruleLength(rule) - 1);
+        add(jump(BPF_JMP | BPF_JEQ | BPF_K, number, 0, skip));
+        if (rule.arg >= 0)
+        {
+            add(statement(BPF_LD | BPF_W | BPF_ABS, argOffset(rule.arg)));
+            if (rule.clearMask)
+            {
+                add(jump(BPF_JMP | BPF_JSET | BPF_K, rule.values[0], 0, 1));
+            }
+            else
+            {
+                add(jump(BPF_JMP | BPF_JEQ | BPF_K, rule.values[0], 2, 0));
+                add(jump(BPF_JMP | BPF_JEQ | BPF_K, rule.values[1], 1, 0));
+            }
+            add(statement(BPF_RET | BPF_K, kill));
+        }
+        add(statement(BPF_RET | BPF_K, rule.action));
+    }
+    add(statement(BPF_RET | BPF_K, kill));
+    return program;
+}
+
+inline constexpr std::array<sock_filter, filterLength()> filter = makeFilter();
+
+// Confines the process for the rest of its life. Answers whether the kernel
+// took the filter: one built without seccomp filters, or qemu-user, refuses
+// it, and the run goes on as it would have, with the same output.
+inline bool confine() noexcept
+{
+    // No new privileges: what a filter needs without CAP_SYS_ADMIN, and what
+    // keeps an exec (were one let through) from gaining any.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): prctl is the kernel's interface
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1UL, 0UL, 0UL, 0UL) != 0)
+    {
+        return false;
+    }
+    const sock_fprog program{
+        static_cast<unsigned short>(filter.size()),
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the kernel only reads it
+        const_cast<sock_filter*>(filter.data()),
+    };
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): prctl is the kernel's interface
+    return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0UL, 0UL) == 0;
+}
+
+} // namespace qorvd::sandbox

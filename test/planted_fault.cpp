@@ -1,0 +1,86 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
+// planted_fault.so: preloaded into a dynamic build of the tool, it stands in
+// for the C library's timespec_get, which the tool calls for each log entry,
+// after main has begun. There it first makes the forbidden call that
+// QORV_PLANTED names, as code taken over by a memory fault would, and says on
+// standard error what the call answered, if the process lives on.
+
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+namespace
+{
+// 0 when the call worked, else its errno.
+int plant(std::string_view fault)
+{
+    if (fault == "open")
+    {
+        return open("/proc/self/status", O_RDONLY) < 0 ? errno : 0;
+    }
+    if (fault == "socket")
+    {
+        return socket(AF_UNIX, SOCK_STREAM, 0) < 0 ? errno : 0;
+    }
+    if (fault == "fork")
+    {
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            _exit(0);
+        }
+        return pid < 0 ? errno : 0;
+    }
+    if (fault == "exec")
+    {
+        // Unconfined, /bin/true takes the process over: the run prints nothing.
+        static std::array<char*, 2> argv{const_cast<char*>("/bin/true"), nullptr}; // NOLINT
+        return execve(argv[0], argv.data(), environ) < 0 ? errno : 0;
+    }
+    if (fault == "mmap-exec")
+    {
+        return mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
+                       MAP_FAILED
+                   ? errno
+                   : 0;
+    }
+    if (fault == "write-3")
+    {
+        return write(3, "", 0) < 0 ? errno : 0;
+    }
+    return EINVAL;
+}
+
+void say(std::string_view text)
+{
+    static_cast<void>(qorvd::writeAll(STDERR_FILENO, text));
+}
+} // namespace
+
+// The tool's timespec_get (__timespec_get64 where time_t has two sizes).
+extern "C" int timespec_get(timespec* now, int base) noexcept
+{
+    if (const char* fault = std::getenv("QORV_PLANTED"); fault != nullptr)
+    {
+        const int error = plant(fault);
+        say("planted ");
+        say(fault);
+        say(": ");
+        say(error == 0 ? "done" : std::strerror(error));
+        say("\n");
+    }
+    return base == TIME_UTC && clock_gettime(CLOCK_REALTIME, now) == 0 ? base : 0;
+}
