@@ -83,42 +83,49 @@ constexpr Rule without(long number, int arg, uint32_t mask)
 // (qemu-arm -strace), static and dynamic: each record kind, each failure, out
 // of memory, the largest record, a full device, a closed descriptor, a dead
 // pipe; and the C library's abort, fortify and stack protector paths.
-inline constexpr std::array rules
-{
+// Laid out by hand: clang-format 14 and 21 indent a list with #ifdef in it apart.
+// clang-format off
+inline constexpr std::array rules{
     // The two streams, and nothing else.
     oneOf(SYS_write, 0, STDOUT_FILENO, STDERR_FILENO),
-        oneOf(SYS_writev, 0, STDOUT_FILENO, STDERR_FILENO), // the C library's fatal messages
-// The clock, where the vDSO cannot read it (ARM926 and ARM1176 have no
-// architected timer): time() reads the coarse clock.
+    oneOf(SYS_writev, 0, STDOUT_FILENO, STDERR_FILENO), // the C library's fatal messages
+    // The clock, where the vDSO cannot read it (ARM926 and ARM1176 have no
+    // architected timer): time() reads the coarse clock.
 #ifdef SYS_clock_gettime64
-        oneOf(SYS_clock_gettime64, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
+    oneOf(SYS_clock_gettime64, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
 #endif
-        oneOf(SYS_clock_gettime, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
-        // Memory, never executable.
-        Rule{SYS_brk},
+    oneOf(SYS_clock_gettime, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
+    // Memory, never executable.
+    Rule{SYS_brk},
 #ifdef SYS_mmap2
-        without(SYS_mmap2, 2, PROT_EXEC),
+    without(SYS_mmap2, 2, PROT_EXEC),
 #endif
 #if defined(__s390x__)
-        // s390x passes mmap's arguments in memory, where a filter cannot read them.
-        Rule{SYS_mmap},
+    // s390x passes mmap's arguments in memory, where a filter cannot read them.
+    Rule{SYS_mmap},
 #elif defined(SYS_mmap)
-        without(SYS_mmap, 2, PROT_EXEC),
+    without(SYS_mmap, 2, PROT_EXEC),
 #endif
-        Rule{SYS_mremap}, Rule{SYS_munmap},
-        // The C library seeds its heap's pointer checks (from glibc 2.34 on).
-        Rule{SYS_getrandom},
-        // The way out, and abort's: SIGABRT to the process itself.
-        Rule{SYS_exit_group}, Rule{SYS_exit}, Rule{SYS_rt_sigprocmask},
-        oneOf(SYS_rt_sigaction, 0, SIGABRT, SIGABRT), Rule{SYS_getpid}, Rule{SYS_gettid},
-        oneOf(SYS_tgkill, 2, SIGABRT, SIGABRT),
-        // gmtime loads the local time zone once, which a UTC log does not need:
-        // refused, the C library goes on in UTC. Any other open is refused alike.
-        Rule{SYS_openat, fail(EACCES)},
+    Rule{SYS_mremap},
+    Rule{SYS_munmap},
+    // The C library seeds its heap's pointer checks (from glibc 2.34 on).
+    Rule{SYS_getrandom},
+    // The way out, and abort's: SIGABRT to the process itself.
+    Rule{SYS_exit_group},
+    Rule{SYS_exit},
+    Rule{SYS_rt_sigprocmask},
+    oneOf(SYS_rt_sigaction, 0, SIGABRT, SIGABRT),
+    Rule{SYS_getpid},
+    Rule{SYS_gettid},
+    oneOf(SYS_tgkill, 2, SIGABRT, SIGABRT),
+    // gmtime loads the local time zone once, which a UTC log does not need:
+    // refused, the C library goes on in UTC. Any other open is refused alike.
+    Rule{SYS_openat, fail(EACCES)},
 #ifdef SYS_open
-        Rule{SYS_open, fail(EACCES)},
+    Rule{SYS_open, fail(EACCES)},
 #endif
 };
+// clang-format on
 
 // The offset of the low 32 bits of argument `arg` in what the filter reads.
 // The checked arguments are ints, of which the kernel reads those bits alone.
