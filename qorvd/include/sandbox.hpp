@@ -62,7 +62,7 @@ constexpr uint32_t fail(uint16_t error)
 // more) must hold: one of `values`, or, with `clearMask`, none of its bits.
 struct Rule
 {
-    long number;
+    long number = -1;
     uint32_t action = allow;
     int arg = -1;
     std::array<uint32_t, 2> values{};
@@ -71,12 +71,12 @@ struct Rule
 
 constexpr Rule oneOf(long number, int arg, uint32_t first, uint32_t second)
 {
-    return {number, allow, arg, {first, second}, false};
+    return {.number = number, .arg = arg, .values = {first, second}};
 }
 
 constexpr Rule without(long number, int arg, uint32_t mask)
 {
-    return {number, allow, arg, {mask, mask}, true};
+    return {.number = number, .arg = arg, .values = {mask, mask}, .clearMask = true};
 }
 
 // The allow-list. Found with strace on every kind of run, natively and on ARM
@@ -96,33 +96,33 @@ inline constexpr std::array rules{
 #endif
     oneOf(SYS_clock_gettime, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
     // Memory, never executable.
-    Rule{SYS_brk},
+    Rule{.number = SYS_brk},
 #ifdef SYS_mmap2
     without(SYS_mmap2, 2, PROT_EXEC),
 #endif
-#if defined(__s390x__)
+#ifdef __s390x__
     // s390x passes mmap's arguments in memory, where a filter cannot read them.
-    Rule{SYS_mmap},
+    Rule{.number = SYS_mmap},
 #elif defined(SYS_mmap)
     without(SYS_mmap, 2, PROT_EXEC),
 #endif
-    Rule{SYS_mremap},
-    Rule{SYS_munmap},
+    Rule{.number = SYS_mremap},
+    Rule{.number = SYS_munmap},
     // The C library seeds its heap's pointer checks (from glibc 2.34 on).
-    Rule{SYS_getrandom},
+    Rule{.number = SYS_getrandom},
     // The way out, and abort's: SIGABRT to the process itself.
-    Rule{SYS_exit_group},
-    Rule{SYS_exit},
-    Rule{SYS_rt_sigprocmask},
+    Rule{.number = SYS_exit_group},
+    Rule{.number = SYS_exit},
+    Rule{.number = SYS_rt_sigprocmask},
     oneOf(SYS_rt_sigaction, 0, SIGABRT, SIGABRT),
-    Rule{SYS_getpid},
-    Rule{SYS_gettid},
+    Rule{.number = SYS_getpid},
+    Rule{.number = SYS_gettid},
     oneOf(SYS_tgkill, 2, SIGABRT, SIGABRT),
     // gmtime loads the local time zone once, which a UTC log does not need:
     // refused, the C library goes on in UTC. Any other open is refused alike.
-    Rule{SYS_openat, fail(EACCES)},
+    Rule{.number = SYS_openat, .action = fail(EACCES)},
 #ifdef SYS_open
-    Rule{SYS_open, fail(EACCES)},
+    Rule{.number = SYS_open, .action = fail(EACCES)},
 #endif
 };
 // clang-format on
@@ -139,12 +139,12 @@ constexpr uint32_t argOffset(int arg)
 
 constexpr sock_filter statement(int code, uint32_t k)
 {
-    return {static_cast<uint16_t>(code), 0, 0, k};
+    return {.code = static_cast<uint16_t>(code), .jt = 0, .jf = 0, .k = k};
 }
 
 constexpr sock_filter jump(int code, uint32_t k, uint8_t ifTrue, uint8_t ifFalse)
 {
-    return {static_cast<uint16_t>(code), ifTrue, ifFalse, k};
+    return {.code = static_cast<uint16_t>(code), .jt = ifTrue, .jf = ifFalse, .k = k};
 }
 
 // A rule's length in filter instructions.
@@ -158,7 +158,7 @@ constexpr size_t ruleLength(const Rule& rule)
 }
 
 // x32 calls share x86-64's architecture; their numbers have this bit set.
-#if defined(__x86_64__)
+#ifdef __x86_64__
 inline constexpr uint32_t foreignNumbers = 0x40000000;
 #else
 inline constexpr uint32_t foreignNumbers = 0;
@@ -230,9 +230,9 @@ inline bool confine() noexcept
         return false;
     }
     const sock_fprog program{
-        static_cast<unsigned short>(filter.size()),
+        .len = static_cast<unsigned short>(filter.size()),
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the kernel only reads it
-        const_cast<sock_filter*>(filter.data()),
+        .filter = const_cast<sock_filter*>(filter.data()),
     };
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): prctl is the kernel's interface
     return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0UL, 0UL) == 0;
