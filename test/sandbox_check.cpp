@@ -342,6 +342,11 @@ int checkConfined(const std::string& tool)
     const pid_t pid = start({tool, "0", std::string{memconfText}}, ends[1], devNull);
     close(ends[1]);
     close(devNull);
+    if (pid < 0)
+    {
+        say(FMT_COMPILE("cannot start {}\n"), tool);
+        return 1;
+    }
     // It writes its log entry, then blocks on the summary, confined by then.
     std::string seccomp = "?";
     for (int tries = 0; tries < 200 && seccomp != "2"; ++tries)
@@ -389,6 +394,11 @@ int checkPlanted(const std::string& tool, const std::string& preload)
                                 {"LD_PRELOAD=" + preload, "QORV_PLANTED=" + fault});
         close(out[1]);
         close(err[1]);
+        if (pid < 0)
+        {
+            say(FMT_COMPILE("cannot start {}\n"), tool);
+            return 1;
+        }
         int status = 0;
         waitpid(pid, &status, 0);
         close(out[0]);
