@@ -216,6 +216,8 @@ constexpr std::array<sock_filter, filterLength()> makeFilter()
 }
 
 inline constexpr std::array<sock_filter, filterLength()> filter = makeFilter();
+// Every instruction written: the kernel refuses a program that does not end in a return.
+static_assert(filter.back().code == (BPF_RET | BPF_K) && filter.back().k == kill);
 
 // Confines the process for the rest of its life. Answers whether the kernel
 // took the filter: one built without seccomp filters, or qemu-user, refuses
