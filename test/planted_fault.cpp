@@ -7,15 +7,12 @@
 // QORV_PLANTED names, as code taken over by a memory fault would, and says on
 // standard error what the call answered, if the process lives on.
 
+#include "forbidden_calls.hpp"
 #include "output.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): POSIX's clock_gettime
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,39 +23,12 @@ namespace
 // 0 when the call worked, else its errno.
 int plant(std::string_view fault)
 {
-    if (fault == "open")
+    for (const auto& forbidden : qorvd::test::forbiddenCalls)
     {
-        return open("/proc/self/status", O_RDONLY) < 0 ? errno : 0;
-    }
-    if (fault == "socket")
-    {
-        return socket(AF_UNIX, SOCK_STREAM, 0) < 0 ? errno : 0;
-    }
-    if (fault == "fork")
-    {
-        const pid_t pid = fork();
-        if (pid == 0)
+        if (forbidden.name == fault)
         {
-            _exit(0);
+            return forbidden.call();
         }
-        return pid < 0 ? errno : 0;
-    }
-    if (fault == "exec")
-    {
-        // Unconfined, /bin/true takes the process over: the run prints nothing.
-        static std::array<char*, 2> argv{const_cast<char*>("/bin/true"), nullptr}; // NOLINT
-        return execve(argv[0], argv.data(), environ) < 0 ? errno : 0;
-    }
-    if (fault == "mmap-exec")
-    {
-        return mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
-                       MAP_FAILED
-                   ? errno
-                   : 0;
-    }
-    if (fault == "write-3")
-    {
-        return write(3, "", 0) < 0 ? errno : 0;
     }
     return EINVAL;
 }

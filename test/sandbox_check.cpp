@@ -17,18 +17,16 @@
 //             forbidden call when the tool reads the clock: each run ends
 //             with SIGSYS, or EACCES for an open.
 
+#include "forbidden_calls.hpp"
 #include "output.hpp"
 #include "sandbox.hpp"
 
 #include <fmt/compile.h>
 
 #include <fcntl.h>
-// POSIX's and GNU's declarations are in the C headers alone.
-#include <signal.h> // NOLINT(modernize-deprecated-headers): kill
 #include <spawn.h>
+// GNU's and POSIX's declarations are in the C headers alone.
 #include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): CLOCK_REALTIME
@@ -46,7 +44,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 // The C library's own failure paths, as fortified and protected code calls
@@ -97,11 +94,7 @@ bool exitedWith(int status, int code)
 
 // A call answers 0 when it worked, else its errno; the child exits with it.
 using Call = std::function<int()>;
-
-int orErrno(long result)
-{
-    return result < 0 ? errno : 0;
-}
+using qorvd::test::orErrno;
 
 struct CallCase
 {
@@ -132,11 +125,6 @@ int readClockBySystemCall()
     return orErrno(syscall(call, CLOCK_REALTIME, &now));
 }
 
-int writeTo(int fd)
-{
-    return orErrno(write(fd, "", 0));
-}
-
 // What the tool's allocator asks of the C library.
 int takeAndGiveBackMemory()
 {
@@ -151,35 +139,6 @@ int takeAndGiveBackMemory()
     return answer;
 }
 
-int startProcess()
-{
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        _exit(0);
-    }
-    return pid < 0 || waitpid(pid, nullptr, 0) < 0 ? errno : 0;
-}
-
-int runProgram()
-{
-    static std::array<char*, 2> argv{const_cast<char*>("/bin/true"), nullptr}; // NOLINT
-    return orErrno(execve(argv[0], argv.data(), environ));
-}
-
-int mapExecutable()
-{
-    const void* block =
-        mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? errno : 0;
-}
-
-int makeExecutable()
-{
-    void* block = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? errno : orErrno(mprotect(block, 4096, PROT_READ | PROT_EXEC));
-}
-
 constexpr const char* works = "exit 0";
 constexpr const char* killed = "killed by SYS";
 constexpr const char* aborted = "killed by ABRT";
@@ -188,33 +147,31 @@ constexpr const char* aborted = "killed by ABRT";
 // clang-format off
 std::vector<CallCase> callCases()
 {
-    return {
+    using namespace qorvd::test;
+    std::vector<CallCase> cases{
         // What the tool does.
         {"write to standard output", [] { return writeTo(STDOUT_FILENO); }, works},
         {"write to standard error", [] { return writeTo(STDERR_FILENO); }, works},
         {"read the clock by a system call", readClockBySystemCall, works},
         {"take and give back memory", takeAndGiveBackMemory, works},
-        // What a fault would do.
-        {"open a file", [] { return orErrno(open("/proc/self/status", O_RDONLY)); }, "exit 13"},
-        {"create a socket", [] { return orErrno(socket(AF_UNIX, SOCK_STREAM, 0)); }, killed},
-        {"start a process", startProcess, killed},
-        {"run a program", runProgram, killed},
-        {"map executable memory", mapExecutable, killed},
-        {"make memory executable", makeExecutable, killed},
-        {"write to descriptor 3", [] { return writeTo(3); }, killed},
-        {"send a signal", [] { return orErrno(kill(getpid(), 0)); }, killed},
+        // How the tool ends when it cannot go on, confined as unconfined.
+        {"abort", []() -> int { std::abort(); }, aborted, aborted},
+        {"the tool's abortWith", []() -> int { qorvd::abortWith("planted failure"); }, aborted, aborted},
+        {"a fortify failure", []() -> int { __chk_fail(); }, aborted, aborted},
+        {"a stack protector failure", []() -> int { __stack_chk_fail(); }, aborted, aborted},
 #ifdef __x86_64__
         // Another ABI's calls through x86-64's own entry, with x32's numbers:
         // unconfined, as the kernel has them.
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call is the point
         {"an x32 system call", [] { return orErrno(syscall(0x40000000 | SYS_getpid)); }, killed, ""},
 #endif
-        // How the tool ends when it cannot go on, confined as unconfined.
-        {"abort", []() -> int { std::abort(); }, aborted, aborted},
-        {"the tool's abortWith", []() -> int { qorvd::abortWith("planted failure"); }, aborted, aborted},
-        {"a fortify failure", []() -> int { __chk_fail(); }, aborted, aborted},
-        {"a stack protector failure", []() -> int { __stack_chk_fail(); }, aborted, aborted},
     };
+    // What a fault would do.
+    for (const auto& forbidden : forbiddenCalls)
+    {
+        cases.push_back({forbidden.what, forbidden.call, forbidden.name == refusedCall ? "exit 13" : killed});
+    }
+    return cases;
 }
 // clang-format on
 
@@ -371,18 +328,14 @@ int checkConfined(const std::string& tool)
 
 int checkPlanted(const std::string& tool, const std::string& preload)
 {
-    // The planted call, and how the run must end.
-    const std::vector<std::pair<std::string, std::string>> faults{
-        {"open", "planted open: " + std::string{strerror(EACCES)}},
-        {"socket", killed},
-        {"fork", killed},
-        {"exec", killed},
-        {"mmap-exec", killed},
-        {"write-3", killed},
-    };
     int failures = 0;
-    for (const auto& [fault, expected] : faults)
+    for (const auto& forbidden : qorvd::test::forbiddenCalls)
     {
+        // How the run must end.
+        const std::string fault{forbidden.name};
+        const std::string expected = forbidden.name == qorvd::test::refusedCall
+                                         ? "planted " + fault + ": " + strerror(EACCES)
+                                         : killed;
         // The tool's streams are short: pipes hold them until it has ended.
         std::array<int, 2> out{};
         std::array<int, 2> err{};
@@ -411,7 +364,7 @@ int checkPlanted(const std::string& tool, const std::string& preload)
                                        : log.substr(said, log.find('\n', said) - said);
         const bool good = answer == expected;
         failures += good ? 0 : 1;
-        say(FMT_COMPILE("{}, planted {} {}{}\n"), tool, padded(fault + ":", 10), answer,
+        say(FMT_COMPILE("{}, planted {} {}{}\n"), tool, padded(fault + ":", 14), answer,
             good ? "" : "  MUST BE " + expected);
     }
     return failures == 0 ? 0 : 1;
