@@ -21,10 +21,14 @@ namespace qorvd
 
 inline constexpr std::string_view base64Alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-inline constexpr uint8_t base64Invalid = 0xFF;
+// What the table holds for '=' and for a byte outside the alphabet: bit 7
+// set in either, bit 6 in the second alone.
+inline constexpr uint8_t base64Pad = 0x80;
+inline constexpr uint8_t base64Outside = 0x40;
+inline constexpr uint8_t base64Invalid = base64Pad | base64Outside;
 
-// 6-bit value per byte; base64Invalid for '=', NUL and everything else outside
-// the alphabet.
+// 6-bit value per byte; base64Pad for '=', base64Invalid for NUL and
+// everything else. One table serves the check and the decoding.
 inline constexpr std::array<uint8_t, 256> base64DecodeTable = []
 {
     std::array<uint8_t, 256> table{};
@@ -33,19 +37,8 @@ inline constexpr std::array<uint8_t, 256> base64DecodeTable = []
     {
         table[static_cast<uint8_t>(base64Alphabet[i])] = static_cast<uint8_t>(i);
     }
+    table['='] = base64Pad;
     return table;
-}();
-
-// 1 for every byte that may not appear in base64 text: neither in the
-// alphabet nor '='.
-inline constexpr std::array<uint8_t, 256> base64Rejects = []
-{
-    std::array<uint8_t, 256> rejects{};
-    for (size_t i = 0; i < rejects.size(); ++i)
-    {
-        rejects[i] = base64DecodeTable[i] == base64Invalid && i != '=' ? 1 : 0;
-    }
-    return rejects;
 }();
 
 // The firmware may pad anywhere: '=' is accepted at every position.
@@ -60,9 +53,9 @@ inline bool isBase64Encoded(std::string_view text) noexcept
 #pragma GCC unroll 8
     for (const char c : text)
     {
-        rejected |= base64Rejects[static_cast<uint8_t>(c)];
+        rejected |= base64DecodeTable[static_cast<uint8_t>(c)];
     }
-    return rejected == 0;
+    return (rejected & base64Outside) == 0;
 }
 
 // Decodes up to the first '='; what follows it is ignored, as are the unused
@@ -85,7 +78,7 @@ inline bool decodeBase64(std::string_view text, std::vector<uint8_t>& decodedDat
             const uint32_t s1 = sextet(pos + 1);
             const uint32_t s2 = sextet(pos + 2);
             const uint32_t s3 = sextet(pos + 3);
-            if (((s0 | s1 | s2 | s3) & 0x80) != 0) // base64Invalid: '=' or worse
+            if (((s0 | s1 | s2 | s3) & base64Pad) != 0) // '=' or worse
             {
                 break;
             }
@@ -105,8 +98,7 @@ inline bool decodeBase64(std::string_view text, std::vector<uint8_t>& decodedDat
     // The group holding the first '=': its k data characters give k - 1 bytes.
     uint32_t group = 0;
     size_t values = 0;
-    for (; values < 3 && pos + values < text.size() && sextet(pos + values) != base64Invalid;
-         ++values)
+    for (; values < 3 && pos + values < text.size() && sextet(pos + values) < base64Pad; ++values)
     {
         group |= sextet(pos + values) << (18 - 6 * values);
     }
