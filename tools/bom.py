@@ -67,17 +67,23 @@ def prop(entry, key):
     )
 
 
-def owner(path, arch):
-    """The Debian package that installed PATH; of a multi-arch package, the target's."""
-    packages = (
-        run("dpkg-query", "-S", os.path.realpath(path))
-        .split(": ")[0]
-        .split(", ")
-    )
-    return next(
-        (p for p in packages if p.endswith(":" + arch) or ":" not in p),
-        packages[0],
-    )
+def owners(paths, arch):
+    """The Debian package that installed each of PATHS; of a multi-arch
+    package, the target's. One query for all: each takes a fifth of a second
+    to read dpkg's database, and a file has some sixty paths."""
+    real = [os.path.realpath(p) for p in paths]
+    found = {}
+    for line in run("dpkg-query", "-S", *real).splitlines():
+        packages, _, path = line.partition(": ")
+        if not packages.startswith("diversion by "):
+            found[path] = packages.split(", ")
+    return [
+        next(
+            (p for p in found[r] if p.endswith(":" + arch) or ":" not in p),
+            found[r][0],
+        )
+        for r in real
+    ]
 
 
 def component(ref, package, how, details):
@@ -134,11 +140,7 @@ def describe(dist, name, target, build_dir):
             current = os.path.normpath(line[:-1])
         elif current and re.search(r"\s0x0*[1-9a-f][0-9a-f]*\b", line):
             headers.add(current)
-    parts += [
-        (owner(h, arch), "compiled in", h)
-        for h in sorted(headers)
-        if not h.startswith(TOP)
-    ]
+    headers = sorted(h for h in headers if not h.startswith(TOP))
     # Objects and archive members from outside the build that the link took.
     link_map, inputs = Path(build_dir, "link.map").read_text(), {}
     members = link_map.split(
@@ -151,14 +153,19 @@ def describe(dist, name, target, build_dir):
     for obj in re.findall(r"^LOAD (/\S+\.o)$", link_map, re.M):
         if not obj.startswith(os.path.abspath(build_dir)):
             inputs.setdefault(os.path.normpath(obj), [])
+    objects = sorted(inputs.items())
+    packages = owners(headers + [obj for obj, _ in objects], arch)
+    parts += [
+        (package, "compiled in", h) for package, h in zip(packages, headers)
+    ]
     parts += [
         (
-            owner(obj, arch),
+            package,
             "linked in",
             os.path.basename(obj)
             + (f' ({", ".join(sorted(taken))})' if taken else ""),
         )
-        for obj, taken in sorted(inputs.items())
+        for package, (obj, taken) in zip(packages[len(headers) :], objects)
     ]
     components = [
         component(
@@ -208,7 +215,7 @@ def describe(dist, name, target, build_dir):
             else []
         )
 
-    compiler = owner(shutil.which(f"{target}-g++"), arch)
+    compiler = owners([shutil.which(f"{target}-g++")], arch)[0]
     gcc = re.findall(
         r"GCC: .*", run(f"{target}-readelf", "-p", ".comment", path)
     )
