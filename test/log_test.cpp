@@ -12,6 +12,7 @@
 #include <ctime>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace qorvd
 {
@@ -50,26 +51,26 @@ constexpr std::time_t at140209 = 1764943329; // 2025-12-05 14:02:09 UTC
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, LogPrefix,
-    testing::Values(PrefixCase{"Epoch", 0, 0, "x", 33, LogLevel::Error,
-                               "1970-01-01 00:00:000 UTC [\"x\":33] [ERROR] "},
-                    // microseconds are glued to the seconds, unpadded, truncated from ns
-                    PrefixCase{"FiveMicroseconds", at140209, 5999, "/src/a.cpp", 7, LogLevel::Info,
-                               "2025-12-05 14:02:095 UTC [\"a.cpp\":7] [INFO] "},
-                    PrefixCase{"MaxMicroseconds", at140209, 999999999, "a.cpp", 1, LogLevel::Info,
-                               "2025-12-05 14:02:09999999 UTC [\"a.cpp\":1] [INFO] "},
-                    PrefixCase{
-                        "QuoteAndBackslash", at140209, 0, "dir/a\"b\\c.hpp", 4294967295U,
-                        LogLevel::Warning,
-                        "2025-12-05 14:02:090 UTC [\"a\\\"b\\\\c.hpp\":4294967295] [WARNING] "},
-                    PrefixCase{"PathEndsWithSlash", at140209, 0, "dir/", 2, LogLevel::Debug,
-                               "2025-12-05 14:02:090 UTC [\"\":2] [DEBUG] "},
-                    // a 32-bit time_t would wrap here (the BMC is 32-bit ARM)
-                    PrefixCase{"After2038", 2208988800, 0, "f", 2, LogLevel::Info,
-                               "2040-01-01 00:00:000 UTC [\"f\":2] [INFO] "},
-                    PrefixCase{"Critical", at140209, 0, "f", 2, LogLevel::Critical,
-                               "2025-12-05 14:02:090 UTC [\"f\":2] [CRITICAL] "},
-                    PrefixCase{"Disabled", at140209, 0, "f", 2, LogLevel::Disabled,
-                               "2025-12-05 14:02:090 UTC [\"f\":2] [DISABLED] "}),
+    testing::ValuesIn(std::vector<PrefixCase>{
+        PrefixCase{"Epoch", 0, 0, "x", 33, LogLevel::Error,
+                   "1970-01-01 00:00:000 UTC [\"x\":33] [ERROR] "},
+        // microseconds are glued to the seconds, unpadded, truncated from ns
+        PrefixCase{"FiveMicroseconds", at140209, 5999, "/src/a.cpp", 7, LogLevel::Info,
+                   "2025-12-05 14:02:095 UTC [\"a.cpp\":7] [INFO] "},
+        PrefixCase{"MaxMicroseconds", at140209, 999999999, "a.cpp", 1, LogLevel::Info,
+                   "2025-12-05 14:02:09999999 UTC [\"a.cpp\":1] [INFO] "},
+        PrefixCase{"QuoteAndBackslash", at140209, 0, "dir/a\"b\\c.hpp", 4294967295U,
+                   LogLevel::Warning,
+                   "2025-12-05 14:02:090 UTC [\"a\\\"b\\\\c.hpp\":4294967295] [WARNING] "},
+        PrefixCase{"PathEndsWithSlash", at140209, 0, "dir/", 2, LogLevel::Debug,
+                   "2025-12-05 14:02:090 UTC [\"\":2] [DEBUG] "},
+        // a 32-bit time_t would wrap here (the BMC is 32-bit ARM)
+        PrefixCase{"After2038", 2208988800, 0, "f", 2, LogLevel::Info,
+                   "2040-01-01 00:00:000 UTC [\"f\":2] [INFO] "},
+        PrefixCase{"Critical", at140209, 0, "f", 2, LogLevel::Critical,
+                   "2025-12-05 14:02:090 UTC [\"f\":2] [CRITICAL] "},
+        PrefixCase{"Disabled", at140209, 0, "f", 2, LogLevel::Disabled,
+                   "2025-12-05 14:02:090 UTC [\"f\":2] [DISABLED] "}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(LogLine, WritesOneEntryWithTheCallersLine)
