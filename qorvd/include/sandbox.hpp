@@ -4,15 +4,15 @@
 #pragma once
 
 // The tool's confinement: a seccomp-bpf allow-list that main installs before
-// it reads its arguments, which come from the host. From then on the kernel
-// lets the process write to its two output streams, read the clock, manage
-// its memory without making any of it executable, and end, by exit or by
-// abort; any other system call kills it (SIGSYS). Should a memory fault slip
-// past every other defence, the code it runs can do no more than that.
+// it reads its arguments, which come from the host. From then on each call
+// the kernel lets through reaches only what is the tool's own: its two output
+// streams, its anonymous memory (never executable), the clocks, and itself,
+// to end by exit or by abort. Any other call kills it (SIGSYS). Should a
+// memory fault slip past every other defence, the code it runs can do no more.
 //
-// The filter is a constant program, not one compiled at start by a library:
-// the tool starts once per record on slow cores, and needs no library but the
-// C library.
+// The program is written out below, one block per call, as a reviewer reads
+// it; no library compiles it at each start (the tool starts once per record
+// on slow cores). Only the process's pid is filled in at run time.
 
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -50,86 +50,127 @@ inline constexpr uint32_t auditArch = AUDIT_ARCH_S390X;
 #error "no system call filter for this target: configure with -Dsandbox=false"
 #endif
 
-// What the filter does with a call: let it through, refuse it with an error,
-// or kill the process.
-inline constexpr uint32_t allow = SECCOMP_RET_ALLOW;
-inline constexpr uint32_t kill = SECCOMP_RET_KILL_PROCESS;
-constexpr uint32_t fail(uint16_t error)
+// What one argument of a call must hold. The filter reads the argument's low
+// 32 bits, all the kernel reads of the int arguments checked here.
+struct Check
 {
-    return SECCOMP_RET_ERRNO | error;
-}
-
-// One system call the tool may make, and what its argument `arg` (when 0 or
-// more) must hold: one of `values`, or, with `clearMask`, none of its bits.
-struct Rule
-{
-    long number = -1;
-    uint32_t action = allow;
-    int arg = -1;
-    std::array<uint32_t, 2> values{};
-    bool clearMask = false;
+    enum Kind : uint8_t
+    {
+        equal,   // == value
+        atLeast, // >= value, unsigned
+        atMost,  // <= value, unsigned: a negative int is a large number
+        hasBits, // every bit of value set
+        noBits,  // no bit of value set
+    };
+    int arg;
+    Kind kind;
+    uint32_t value;
 };
 
-constexpr Rule oneOf(long number, int arg, uint32_t first, uint32_t second)
+// Stands for the process's pid until confine() writes it in.
+inline constexpr uint32_t ownPid = 0xFFFFFFFF;
+
+// One call on the list: let through when every check holds, else kill. A
+// rule with `refuse` set answers that error instead, whatever the arguments.
+struct Rule
 {
-    return {.number = number, .arg = arg, .values = {first, second}};
+    long number;
+    std::array<Check, 3> checks{};
+    size_t checkCount = 0;
+    uint16_t refuse = 0;
+};
+
+constexpr Rule any(long number)
+{
+    return {.number = number};
 }
 
-constexpr Rule without(long number, int arg, uint32_t mask)
+template <typename... Checks>
+constexpr Rule only(long number, Checks... checks)
 {
-    return {.number = number, .arg = arg, .values = {mask, mask}, .clearMask = true};
+    return {.number = number, .checks = {checks...}, .checkCount = sizeof...(checks)};
 }
 
-// The allow-list. Found with strace on every kind of run, natively and on ARM
-// (qemu-arm -strace), static and dynamic: each record kind, each failure, out
-// of memory, the largest record, a full device, a closed descriptor, a dead
-// pipe; and the C library's abort, fortify and stack protector paths.
-// Laid out by hand: clang-format 14 and 21 indent a list with #ifdef in it apart.
+constexpr Rule refused(long number, uint16_t error)
+{
+    return {.number = number, .refuse = error};
+}
+
+// The list, read from what the C library does for the tool, fallbacks and
+// failure paths included (README: The sandbox has a row and a reason for
+// each). Laid out by hand: clang-format 14 and 21 indent a list with #ifdef
+// in it apart.
 // clang-format off
 inline constexpr std::array rules{
-    // The two streams, and nothing else.
-    oneOf(SYS_write, 0, STDOUT_FILENO, STDERR_FILENO),
-    oneOf(SYS_writev, 0, STDOUT_FILENO, STDERR_FILENO), // the C library's fatal messages
-    // The clock, where the vDSO cannot read it (ARM926 and ARM1176 have no
-    // architected timer): time() reads the coarse clock.
+    // The summary and the log; the C library's fatal messages use writev.
+    only(SYS_write, Check{0, Check::atLeast, STDOUT_FILENO}, Check{0, Check::atMost, STDERR_FILENO}),
+    only(SYS_writev, Check{0, Check::atLeast, STDOUT_FILENO}, Check{0, Check::atMost, STDERR_FILENO}),
+    // The clocks with fixed ids: the log's time, and the heap's seed when
+    // there is no entropy yet. Where no vDSO reads them (ARM926, ARM1176, an
+    // ARMv7 timer the firmware left unset) each read is a call. A negative id
+    // names another process's CPU clock or a clock device: killed.
 #ifdef SYS_clock_gettime64
-    oneOf(SYS_clock_gettime64, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
+    only(SYS_clock_gettime64, Check{0, Check::atMost, CLOCK_TAI}),
 #endif
-    oneOf(SYS_clock_gettime, 0, CLOCK_REALTIME, CLOCK_REALTIME_COARSE),
-    // Memory, never executable.
-    Rule{.number = SYS_brk},
+    only(SYS_clock_gettime, Check{0, Check::atMost, CLOCK_TAI}),
+    // The allocator's memory: anonymous, so that no descriptor is mapped,
+    // and never executable. mremap and munmap reach only mappings the
+    // process has; mprotect is not on the list.
+    any(SYS_brk),
 #ifdef SYS_mmap2
-    without(SYS_mmap2, 2, PROT_EXEC),
+    only(SYS_mmap2, Check{2, Check::noBits, PROT_EXEC}, Check{3, Check::hasBits, MAP_ANONYMOUS}),
 #endif
 #ifdef __s390x__
-    // s390x passes mmap's arguments in memory, where a filter cannot read them.
-    Rule{.number = SYS_mmap},
+    // s390x passes mmap's arguments in memory, where a filter cannot read
+    // them: refused, the allocator lives on brk.
+    refused(SYS_mmap, ENOMEM),
 #elif defined(SYS_mmap)
-    without(SYS_mmap, 2, PROT_EXEC),
+    only(SYS_mmap, Check{2, Check::noBits, PROT_EXEC}, Check{3, Check::hasBits, MAP_ANONYMOUS}),
 #endif
-    Rule{.number = SYS_mremap},
-    Rule{.number = SYS_munmap},
-    // The C library seeds its heap's pointer checks (from glibc 2.34 on).
-    Rule{.number = SYS_getrandom},
-    // The way out, and abort's: SIGABRT to the process itself.
-    Rule{.number = SYS_exit_group},
-    Rule{.number = SYS_exit},
-    Rule{.number = SYS_rt_sigprocmask},
-    oneOf(SYS_rt_sigaction, 0, SIGABRT, SIGABRT),
-    Rule{.number = SYS_getpid},
-    Rule{.number = SYS_gettid},
-    oneOf(SYS_tgkill, 2, SIGABRT, SIGABRT),
-    // gmtime loads the local time zone once, which a UTC log does not need:
-    // refused, the C library goes on in UTC. Any other open is refused alike.
-    Rule{.number = SYS_openat, .action = fail(EACCES)},
+    any(SYS_mremap),
+    any(SYS_munmap),
+    // The heap's pointer-check key, at the first allocation; before the
+    // kernel has entropy it fails, and the C library reads the clock.
+    any(SYS_getrandom),
+    // The way out.
+    any(SYS_exit_group),
+    any(SYS_exit),
+    // abort: SIGABRT, to the process itself and no other.
+    any(SYS_rt_sigprocmask),
+    only(SYS_rt_sigaction, Check{0, Check::equal, SIGABRT}),
+    any(SYS_getpid),
+    any(SYS_gettid),
+    only(SYS_tgkill, Check{0, Check::equal, ownPid}, Check{1, Check::equal, ownPid},
+         Check{2, Check::equal, SIGABRT}),
+    // gmtime loads the local time zone once, which a UTC log does not need,
+    // and the C library's fatal messages may try the terminal: refused, the
+    // library goes on without. Any other open is refused alike.
+    refused(SYS_openat, EACCES),
 #ifdef SYS_open
-    Rule{.number = SYS_open, .action = fail(EACCES)},
+    refused(SYS_open, EACCES),
 #endif
 };
 // clang-format on
 
-// The offset of the low 32 bits of argument `arg` in what the filter reads.
-// The checked arguments are ints, of which the kernel reads those bits alone.
+constexpr sock_filter statement(int code, uint32_t k)
+{
+    return {.code = static_cast<uint16_t>(code), .jt = 0, .jf = 0, .k = k};
+}
+
+constexpr sock_filter jump(int code, uint32_t k, size_t ifTrue, size_t ifFalse)
+{
+    return {.code = static_cast<uint16_t>(code),
+            .jt = static_cast<uint8_t>(ifTrue),
+            .jf = static_cast<uint8_t>(ifFalse),
+            .k = k};
+}
+
+constexpr sock_filter load(uint32_t offset)
+{
+    return statement(BPF_LD | BPF_W | BPF_ABS, offset);
+}
+
+// Where the low 32 bits of argument `arg` are.
 constexpr uint32_t argOffset(int arg)
 {
     constexpr bool bigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
@@ -138,174 +179,220 @@ constexpr uint32_t argOffset(int arg)
                                  (bigEndian ? sizeof(uint32_t) : 0));
 }
 
-constexpr sock_filter statement(int code, uint32_t k)
+// A rule's block: compare the number, skip the block if it is another call;
+// each check loads its argument and jumps to the block's kill if it fails;
+// then the block's return. Jumps stay inside their block, and each path
+// through a block ends in a return, so blocks read one by one.
+constexpr size_t blockLength(const Rule& rule)
 {
-    return {.code = static_cast<uint16_t>(code), .jt = 0, .jf = 0, .k = k};
+    return rule.checkCount == 0 ? 2 : 3 + (2 * rule.checkCount);
 }
 
-constexpr sock_filter jump(int code, uint32_t k, uint8_t ifTrue, uint8_t ifFalse)
+constexpr sock_filter checkJump(const Check& check, size_t toKill)
 {
-    return {.code = static_cast<uint16_t>(code), .jt = ifTrue, .jf = ifFalse, .k = k};
+    switch (check.kind)
+    {
+    case Check::equal:
+        return jump(BPF_JMP | BPF_JEQ | BPF_K, check.value, 0, toKill);
+    case Check::atLeast:
+        return jump(BPF_JMP | BPF_JGE | BPF_K, check.value, 0, toKill);
+    case Check::atMost:
+        return jump(BPF_JMP | BPF_JGT | BPF_K, check.value, toKill, 0);
+    case Check::hasBits:
+        return jump(BPF_JMP | BPF_JSET | BPF_K, check.value, 0, toKill);
+    case Check::noBits:
+        break;
+    }
+    return jump(BPF_JMP | BPF_JSET | BPF_K, check.value, toKill, 0);
 }
 
 // x32 calls share x86-64's architecture; their numbers have this bit set.
 #ifdef __x86_64__
 inline constexpr uint32_t foreignNumbers = 0x40000000;
+inline constexpr size_t headerLength = 6;
 #else
-inline constexpr uint32_t foreignNumbers = 0;
+inline constexpr size_t headerLength = 4;
 #endif
-
-// The program's parts, in order: the architecture and the number loaded; one
-// comparison per rule, which jumps to the rule's argument check or straight to
-// its return; the checks, one for the rules that check alike; the returns,
-// allow first and kill last. Jumps only go forward, and a call that no rule
-// names falls off the last comparison into the kill.
-inline constexpr size_t headerLength = foreignNumbers != 0 ? 4 : 3;
-
-constexpr bool sameCheck(const Rule& first, const Rule& second)
-{
-    return first.arg >= 0 && first.arg == second.arg && first.values == second.values &&
-           first.clearMask == second.clearMask;
-}
-
-constexpr size_t checkLength(const Rule& rule)
-{
-    return rule.clearMask || rule.values[0] == rule.values[1] ? 2 : 3;
-}
-
-// Where each rule's comparison jumps; the returns, allow first, each action
-// once; where they begin, and where the kill is.
-struct Layout
-{
-    std::array<size_t, rules.size()> target{};
-    std::array<uint32_t, rules.size() + 1> returns{};
-    size_t returnCount = 0;
-    size_t returnsAt = 0;
-    size_t killAt = 0;
-};
-
-constexpr Layout makeLayout()
-{
-    Layout layout;
-    size_t at = headerLength + rules.size();
-    for (size_t i = 0; i < rules.size(); ++i)
-    {
-        if (rules[i].arg < 0)
-        {
-            continue;
-        }
-        layout.target.at(i) = at;
-        for (size_t j = 0; j < i; ++j)
-        {
-            if (sameCheck(rules[j], rules[i]))
-            {
-                layout.target.at(i) = layout.target.at(j);
-            }
-        }
-        at += layout.target.at(i) == at ? checkLength(rules[i]) : 0;
-    }
-    layout.returnsAt = at;
-    layout.returns.at(layout.returnCount++) = allow;
-    for (size_t i = 0; i < rules.size(); ++i)
-    {
-        size_t which = 0;
-        while (which < layout.returnCount && layout.returns.at(which) != rules[i].action)
-        {
-            ++which;
-        }
-        if (which == layout.returnCount)
-        {
-            layout.returns.at(layout.returnCount++) = rules[i].action;
-        }
-        if (rules[i].arg < 0)
-        {
-            layout.target.at(i) = at + which;
-        }
-    }
-    layout.killAt = at + layout.returnCount;
-    return layout;
-}
-
-inline constexpr Layout layout = makeLayout();
-
-// An argument check lets a call through or kills it: no rule with one may
-// return anything else.
-static_assert(std::ranges::all_of(rules, [](const Rule& rule)
-                                  { return rule.arg < 0 || rule.action == allow; }));
 
 constexpr size_t filterLength()
 {
-    return layout.killAt + 1;
-}
-// A jump reaches at most 255 instructions ahead.
-static_assert(filterLength() <= 256);
-
-// A jump's offset from the instruction at `from` to the one at `to`.
-constexpr uint8_t offset(size_t from, size_t to)
-{
-    return static_cast<uint8_t>(to - from - 1);
+    size_t length = headerLength + 1;
+    for (const Rule& rule : rules)
+    {
+        length += blockLength(rule);
+    }
+    return length;
 }
 
-constexpr std::array<sock_filter, filterLength()> makeFilter()
+using Program = std::array<sock_filter, filterLength()>;
+
+constexpr Program makeFilter()
 {
-    std::array<sock_filter, filterLength()> program{};
+    Program program{};
     size_t at = 0;
     const auto add = [&program, &at](sock_filter instruction) { program.at(at++) = instruction; };
-    const size_t allowAt = layout.returnsAt;
-    const size_t killAt = layout.killAt;
-    add(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
-    add(jump(BPF_JMP | BPF_JEQ | BPF_K, auditArch, 0, offset(at, killAt)));
-    add(statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-    if (foreignNumbers != 0)
+    // Another convention's call: killed.
+    add(load(offsetof(seccomp_data, arch)));
+    add(jump(BPF_JMP | BPF_JEQ | BPF_K, auditArch, 1, 0));
+    add(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+    add(load(offsetof(seccomp_data, nr)));
+#ifdef __x86_64__
+    add(jump(BPF_JMP | BPF_JGE | BPF_K, foreignNumbers, 0, 1));
+    add(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+#endif
+    for (const Rule& rule : rules)
     {
-        add(jump(BPF_JMP | BPF_JGE | BPF_K, foreignNumbers, offset(at, killAt), 0));
-    }
-    for (size_t i = 0; i < rules.size(); ++i)
-    {
-        const bool last = i + 1 == rules.size();
-        add(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(rules[i].number),
-                 offset(at, layout.target.at(i)), last ? offset(at, killAt) : 0));
-    }
-    for (size_t i = 0; i < rules.size(); ++i)
-    {
-        const Rule& rule = rules[i];
-        if (rule.arg < 0 || layout.target.at(i) != at)
+        const size_t end = at + blockLength(rule);
+        add(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(rule.number), 0,
+                 end - at - 1));
+        if (rule.checkCount == 0)
         {
+            add(statement(BPF_RET | BPF_K, rule.refuse != 0 ? SECCOMP_RET_ERRNO | rule.refuse
+                                                             : SECCOMP_RET_ALLOW));
             continue;
         }
-        add(statement(BPF_LD | BPF_W | BPF_ABS, argOffset(rule.arg)));
-        if (rule.clearMask)
+        for (size_t i = 0; i < rule.checkCount; ++i)
         {
-            add(jump(BPF_JMP | BPF_JSET | BPF_K, rule.values[0], offset(at, killAt),
-                     offset(at, allowAt)));
-            continue;
+            add(load(argOffset(rule.checks.at(i).arg)));
+            add(checkJump(rule.checks.at(i), end - 1 - at - 1));
         }
-        if (rule.values[0] != rule.values[1])
-        {
-            add(jump(BPF_JMP | BPF_JEQ | BPF_K, rule.values[0], offset(at, allowAt), 0));
-        }
-        add(jump(BPF_JMP | BPF_JEQ | BPF_K, rule.values[1], offset(at, allowAt),
-                 offset(at, killAt)));
+        add(statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        add(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
     }
-    for (size_t which = 0; which < layout.returnCount; ++which)
-    {
-        add(statement(BPF_RET | BPF_K, layout.returns.at(which)));
-    }
-    add(statement(BPF_RET | BPF_K, kill));
+    // No rule names the call.
+    add(statement(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
     return program;
 }
 
-inline constexpr std::array<sock_filter, filterLength()> filter = makeFilter();
-// Every instruction written: the kernel refuses a program that does not end in a return.
-static_assert(filter.back().code == (BPF_RET | BPF_K) && filter.back().k == kill);
+// The program is sound: checks carry no error of their own, each jump lands
+// inside the program, and the last instruction is the kill, so that a call no
+// rule names ends there.
+constexpr bool sound(const Program& program)
+{
+    for (const Rule& rule : rules)
+    {
+        if (rule.refuse != 0 && rule.checkCount != 0)
+        {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < program.size(); ++i)
+    {
+        const sock_filter& instruction = program.at(i);
+        if (BPF_CLASS(instruction.code) == BPF_JMP &&
+            i + 1 + std::max(instruction.jt, instruction.jf) >= program.size())
+        {
+            return false;
+        }
+    }
+    return program.back().code == (BPF_RET | BPF_K) &&
+           program.back().k == SECCOMP_RET_KILL_PROCESS && program.size() <= BPF_MAXINSNS;
+}
+static_assert(sound(makeFilter()));
+
+// What the program answers for a call from `arch`, run as the kernel runs
+// it: for the checks below, made as the program is compiled.
+constexpr uint32_t answer(const Program& program, uint32_t arch, long number,
+                          std::array<uint32_t, 6> args = {})
+{
+    uint32_t value = 0;
+    for (size_t at = 0; at < program.size(); ++at)
+    {
+        const sock_filter& instruction = program.at(at);
+        if (instruction.code == (BPF_RET | BPF_K))
+        {
+            return instruction.k;
+        }
+        if (instruction.code == (BPF_LD | BPF_W | BPF_ABS))
+        {
+            value = instruction.k == offsetof(seccomp_data, arch) ? arch
+                    : instruction.k == offsetof(seccomp_data, nr)
+                        ? static_cast<uint32_t>(number)
+                        : args.at((instruction.k - argOffset(0)) / sizeof(uint64_t));
+            continue;
+        }
+        const uint32_t k = instruction.k;
+        const bool taken = BPF_OP(instruction.code) == BPF_JEQ   ? value == k
+                           : BPF_OP(instruction.code) == BPF_JGE ? value >= k
+                           : BPF_OP(instruction.code) == BPF_JGT ? value > k
+                                                                 : (value & k) != 0;
+        at += taken ? instruction.jt : instruction.jf;
+    }
+    return 0; // not reached: the program ends in a return
+}
+
+// What the list promises, on this target's program.
+constexpr uint32_t answer(long number, std::array<uint32_t, 6> args = {})
+{
+    return answer(makeFilter(), auditArch, number, args);
+}
+inline constexpr uint32_t allowed = SECCOMP_RET_ALLOW;
+inline constexpr uint32_t killed = SECCOMP_RET_KILL_PROCESS;
+inline constexpr auto fd = [](uint32_t n) { return std::array<uint32_t, 6>{n}; };
+static_assert(answer(SYS_write, fd(1)) == allowed && answer(SYS_write, fd(2)) == allowed);
+static_assert(answer(SYS_write, fd(0)) == killed && answer(SYS_write, fd(3)) == killed);
+static_assert(answer(SYS_writev, fd(3)) == killed);
+static_assert(answer(SYS_clock_gettime, {CLOCK_MONOTONIC}) == allowed);
+static_assert(answer(SYS_clock_gettime, {static_cast<uint32_t>(-2)}) == killed);
+static_assert(answer(SYS_rt_sigaction, {SIGABRT}) == allowed);
+static_assert(answer(SYS_rt_sigaction, {SIGSEGV}) == killed);
+static_assert(answer(SYS_tgkill, {ownPid, ownPid, SIGABRT}) == allowed);
+static_assert(answer(SYS_tgkill, {1, 1, SIGABRT}) == killed);
+static_assert(answer(SYS_tgkill, {ownPid, 1, SIGABRT}) == killed);
+static_assert(answer(SYS_tgkill, {ownPid, ownPid, SIGKILL}) == killed);
+static_assert(answer(SYS_openat) == (SECCOMP_RET_ERRNO | EACCES));
+static_assert(answer(SYS_mprotect) == killed && answer(SYS_kill) == killed);
+static_assert(answer(makeFilter(), auditArch + 1, SYS_write, fd(1)) == killed);
+#ifdef __x86_64__
+static_assert(answer(static_cast<long>(foreignNumbers | SYS_write), fd(1)) == killed);
+#endif
+#if defined(SYS_mmap2) || (defined(SYS_mmap) && !defined(__s390x__))
+#ifdef SYS_mmap2
+inline constexpr long mapCall = SYS_mmap2;
+#else
+inline constexpr long mapCall = SYS_mmap;
+#endif
+static_assert(answer(mapCall, {0, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS}) ==
+              allowed);
+static_assert(answer(mapCall, {0, 4096, PROT_READ, MAP_PRIVATE}) == killed);
+static_assert(answer(mapCall, {0, 4096, PROT_READ | PROT_WRITE, MAP_SHARED}) == killed);
+static_assert(answer(mapCall, {0, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS}) ==
+              killed);
+#endif
+
+// Where the pid goes: the two checks that compare with ownPid.
+constexpr std::array<size_t, 2> pidSlots()
+{
+    const Program program = makeFilter();
+    std::array<size_t, 2> slots{};
+    size_t found = 0;
+    for (size_t i = 0; i < program.size(); ++i)
+    {
+        if (program.at(i).code == (BPF_JMP | BPF_JEQ | BPF_K) && program.at(i).k == ownPid)
+        {
+            slots.at(found++) = i;
+        }
+    }
+    return slots;
+}
+inline constexpr std::array<size_t, 2> pidAt = pidSlots();
+static_assert(pidAt[0] != 0 && pidAt[1] != 0);
 
 // Confines the process for the rest of its life. Answers whether the kernel
 // took the filter: one built without seccomp filters, or qemu-user, refuses
 // it, and the run goes on as it would have, with the same output.
 inline bool confine() noexcept
 {
+    // Writable, as the pid is only known now: in the data segment rather than
+    // on the stack, to copy nothing at start.
+    constinit static Program filter = makeFilter();
+    const auto pid = static_cast<uint32_t>(::getpid());
+    for (const size_t slot : pidAt)
+    {
+        filter.at(slot).k = pid;
+    }
     // Through syscall(): the C library's prctl wrapper is four times its size
-    // in a static file, whose code ends a few bytes short of another page.
+    // in a static file.
     // No new privileges: what a filter needs without CAP_SYS_ADMIN, and what
     // keeps an exec (were one let through) from gaining any.
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): the kernel's interface
@@ -315,8 +402,7 @@ inline bool confine() noexcept
     }
     const sock_fprog program{
         .len = static_cast<unsigned short>(filter.size()),
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the kernel only reads it
-        .filter = const_cast<sock_filter*>(filter.data()),
+        .filter = filter.data(),
     };
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): the kernel's interface
     return ::syscall(SYS_prctl, PR_SET_SECCOMP, static_cast<unsigned long>(SECCOMP_MODE_FILTER),
