@@ -11,11 +11,14 @@
 #include <signal.h> // NOLINT(modernize-deprecated-headers): POSIX's kill
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 namespace qorvd::test
@@ -61,6 +64,48 @@ inline int makeExecutable()
     return block == MAP_FAILED ? errno : orErrno(mprotect(block, 4096, PROT_READ | PROT_EXEC));
 }
 
+// What the caller's standard input holds when a check runs: a file of its
+// own, opened for reading and writing, that the tool must neither read nor
+// change.
+inline constexpr std::string_view inputText = "the caller's own file\n";
+
+// The caller's file, mapped: the call works only if the mapping holds it.
+inline int mapInput()
+{
+    const void* block = mmap(nullptr, inputText.size(), PROT_READ, MAP_PRIVATE, STDIN_FILENO, 0);
+    if (block == MAP_FAILED)
+    {
+        return errno;
+    }
+    return std::memcmp(block, inputText.data(), inputText.size()) == 0 ? 0 : EIO;
+}
+
+// The caller's file, mapped shared and written through the mapping.
+inline int changeInput()
+{
+    void* block =
+        mmap(nullptr, inputText.size(), PROT_READ | PROT_WRITE, MAP_SHARED, STDIN_FILENO, 0);
+    if (block == MAP_FAILED)
+    {
+        return errno;
+    }
+    static_cast<char*>(block)[0] = 'T';
+    return orErrno(msync(block, inputText.size(), MS_SYNC));
+}
+
+// Another process, whose pid QORV_VICTIM gives: abort's own call, at it.
+inline int signalAnother()
+{
+    const char* victim = std::getenv("QORV_VICTIM");
+    const long pid = victim == nullptr ? 0 : std::strtol(victim, nullptr, 10);
+    if (pid <= 1)
+    {
+        return EINVAL;
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call, as abort makes it
+    return orErrno(syscall(SYS_tgkill, pid, pid, SIGABRT));
+}
+
 struct ForbiddenCall
 {
     std::string_view name; // as QORV_PLANTED names it
@@ -74,7 +119,7 @@ inline constexpr std::string_view refusedCall = "open";
 
 // clang-format off
 inline constexpr std::array forbiddenCalls{
-    ForbiddenCall{.name = "open", .what = "open a file", .call = [] { return orErrno(open("/proc/self/status", O_RDONLY)); }},
+    ForbiddenCall{.name = "open", .what = "open a file", .call = [] { return orErrno(open("/", O_RDONLY)); }},
     ForbiddenCall{.name = "socket", .what = "create a socket", .call = [] { return orErrno(socket(AF_UNIX, SOCK_STREAM, 0)); }},
     ForbiddenCall{.name = "fork", .what = "start a process", .call = startProcess},
     ForbiddenCall{.name = "exec", .what = "run a program", .call = runProgram},
@@ -82,6 +127,9 @@ inline constexpr std::array forbiddenCalls{
     ForbiddenCall{.name = "mprotect-exec", .what = "make memory executable", .call = makeExecutable},
     ForbiddenCall{.name = "write-3", .what = "write to descriptor 3", .call = [] { return writeTo(3); }},
     ForbiddenCall{.name = "kill", .what = "send a signal", .call = [] { return orErrno(kill(getpid(), 0)); }},
+    ForbiddenCall{.name = "read-input", .what = "map the caller's file to read it", .call = mapInput},
+    ForbiddenCall{.name = "change-input", .what = "map the caller's file to change it", .call = changeInput},
+    ForbiddenCall{.name = "abort-other", .what = "send SIGABRT to another process", .call = signalAnother},
 };
 // clang-format on
 

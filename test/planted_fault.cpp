@@ -3,20 +3,32 @@
 
 // planted_fault.so: preloaded into a dynamic build of the tool, it stands in
 // for the C library's timespec_get, which the tool calls for each log entry,
-// after main has begun. There it first makes the forbidden call that
+// after main has confined it. There it first makes the forbidden call that
 // QORV_PLANTED names, as code taken over by a memory fault would, and says on
 // standard error what the call answered, if the process lives on.
+//
+// QORV_PLANTED=sweep: every system call number once, each with zero
+// arguments, each from a tool of its own. Before main, the library forks a
+// child per number, which goes on into main and makes its call there; the
+// parent prints each call that did not kill its child, and ends.
 
 #include "forbidden_calls.hpp"
 #include "output.hpp"
 
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): POSIX's clock_gettime
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace
 {
@@ -33,9 +45,193 @@ int plant(std::string_view fault)
     return EINVAL;
 }
 
-void say(std::string_view text)
+void say(std::string_view text, int fd = STDERR_FILENO)
 {
-    static_cast<void>(qorvd::writeAll(STDERR_FILENO, text));
+    static_cast<void>(qorvd::writeAll(fd, text));
+}
+
+// The calls the filter lets through, as the README's table names them; -1
+// where this target has no such call. The sweep names a call it finds by
+// this list, and any other by its number.
+#ifdef SYS_clock_gettime64
+constexpr long clockGettime64Number = SYS_clock_gettime64;
+#else
+constexpr long clockGettime64Number = -1;
+#endif
+#ifdef SYS_mmap2
+constexpr long mmap2Number = SYS_mmap2;
+#else
+constexpr long mmap2Number = -1;
+#endif
+#ifdef SYS_mmap
+constexpr long mmapNumber = SYS_mmap;
+#else
+constexpr long mmapNumber = -1;
+#endif
+#ifdef SYS_open
+constexpr long openNumber = SYS_open;
+#else
+constexpr long openNumber = -1;
+#endif
+// The kernel lets these two through every filter (x86-64, Linux 6.11 and
+// later): the return from a probed function, and the probe itself.
+#ifdef __x86_64__
+constexpr long uretprobeNumber = 335;
+constexpr long uprobeNumber = 336;
+#else
+constexpr long uretprobeNumber = -1;
+constexpr long uprobeNumber = -1;
+#endif
+constexpr std::array<std::pair<std::string_view, long>, 21> listed{{
+    {"write", SYS_write},
+    {"writev", SYS_writev},
+    {"clock_gettime64", clockGettime64Number},
+    {"clock_gettime", SYS_clock_gettime},
+    {"brk", SYS_brk},
+    {"mmap2", mmap2Number},
+    {"mmap", mmapNumber},
+    {"mremap", SYS_mremap},
+    {"munmap", SYS_munmap},
+    {"getrandom", SYS_getrandom},
+    {"exit_group", SYS_exit_group},
+    {"exit", SYS_exit},
+    {"rt_sigprocmask", SYS_rt_sigprocmask},
+    {"rt_sigaction", SYS_rt_sigaction},
+    {"getpid", SYS_getpid},
+    {"gettid", SYS_gettid},
+    {"tgkill", SYS_tgkill},
+    {"openat", SYS_openat},
+    {"open", openNumber},
+    {"uretprobe", uretprobeNumber},
+    {"uprobe", uprobeNumber},
+}};
+
+std::string nameOf(long number)
+{
+    for (const auto& [name, listedNumber] : listed)
+    {
+        if (listedNumber == number)
+        {
+            return std::string{name};
+        }
+    }
+    return "number " + std::to_string(number);
+}
+
+// Every number the kernel could take: past the highest call (about 470
+// today), and the numbers of this target's other ranges.
+constexpr std::array ranges{
+    std::pair<long, long>{0, 1024},
+#ifdef __x86_64__
+    std::pair<long, long>{0x40000000, 1024}, // x32
+#endif
+#ifdef __arm__
+    std::pair<long, long>{0xf0000, 8}, // ARM's own
+#endif
+};
+
+// The status of a child that found itself unconfined: the sweep's calls are
+// made under the filter or not at all.
+constexpr int unconfinedStatus = 77;
+
+// The number the child makes, once main is under way; -1 in a normal run.
+long sweepNumber = -1;
+
+// How `child` ended: "" when SIGSYS killed it. A child that has not ended
+// after ten seconds is killed, and says so. SIGCHLD is blocked here, so that
+// waiting for it wakes as soon as the child ends.
+std::string ending(pid_t child, const sigset_t& childEnded)
+{
+    int status = 0;
+    const timespec limit{.tv_sec = 10, .tv_nsec = 0};
+    while (waitpid(child, &status, WNOHANG) == 0)
+    {
+        if (sigtimedwait(&childEnded, nullptr, &limit) < 0 && errno == EAGAIN)
+        {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return "hung";
+        }
+    }
+    // clang-tidy has the W macros from <stdlib.h>, which it also refuses.
+    // NOLINTBEGIN(misc-include-cleaner)
+    if (WIFSIGNALED(status))
+    {
+        return WTERMSIG(status) == SIGSYS ? ""
+                                          : std::string{"killed by "} + sigabbrev_np(WTERMSIG(status));
+    }
+    return "exit " + std::to_string(WEXITSTATUS(status));
+    // NOLINTEND(misc-include-cleaner)
+}
+
+// Runs before main. Only the children return from it.
+[[gnu::constructor]] void sweep()
+{
+    const char* planted = std::getenv("QORV_PLANTED");
+    if (planted == nullptr || std::string_view{planted} != "sweep")
+    {
+        return;
+    }
+    const int devNull = open("/dev/null", O_WRONLY);
+    sigset_t childEnded{};
+    sigemptyset(&childEnded);
+    sigaddset(&childEnded, SIGCHLD);
+    sigset_t before{};
+    sigprocmask(SIG_BLOCK, &childEnded, &before);
+    size_t made = 0;
+    size_t notKilled = 0;
+    size_t unconfined = 0;
+    for (const auto& [first, count] : ranges)
+    {
+        for (long number = first; number < first + count; ++number)
+        {
+            const pid_t child = fork();
+            if (child == 0)
+            {
+                sigprocmask(SIG_SETMASK, &before, nullptr);
+                dup2(devNull, STDOUT_FILENO);
+                dup2(devNull, STDERR_FILENO);
+                sweepNumber = number;
+                return;
+            }
+            ++made;
+            const std::string end = ending(child, childEnded);
+            unconfined += end == "exit " + std::to_string(unconfinedStatus) ? 1 : 0;
+            if (!end.empty())
+            {
+                ++notKilled;
+                say("sweep: not killed: " + nameOf(number) + " (" + end + ")\n", STDOUT_FILENO);
+            }
+        }
+    }
+    if (unconfined == made)
+    {
+        say("sweep: the kernel takes no system call filter here\n", STDOUT_FILENO);
+        _exit(unconfinedStatus);
+    }
+    std::string absent;
+    for (const auto& [name, number] : listed)
+    {
+        absent += number < 0 ? " " + std::string{name} : "";
+    }
+    say("sweep: absent here:" + absent + "\n", STDOUT_FILENO);
+    say("sweep: made " + std::to_string(made) + " calls, " + std::to_string(notKilled) +
+            " not killed\n",
+        STDOUT_FILENO);
+    _exit(0);
+}
+
+// The sweep's call, from inside the confined tool. Confined, an open is
+// refused with EACCES; anything else means the filter is not on.
+[[noreturn]] void sweepCall()
+{
+    if (open("/", O_RDONLY) >= 0 || errno != EACCES)
+    {
+        _exit(unconfinedStatus);
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call is the point
+    syscall(sweepNumber, 0L, 0L, 0L, 0L, 0L, 0L);
+    _exit(0);
 }
 } // namespace
 
@@ -44,6 +240,10 @@ void say(std::string_view text)
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int timespec_get(timespec* __ts, int __base) noexcept
 {
+    if (sweepNumber >= 0)
+    {
+        sweepCall();
+    }
     if (const char* fault = std::getenv("QORV_PLANTED"); fault != nullptr)
     {
         const int error = plant(fault);

@@ -1,10 +1,11 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// sandbox_check calls | confined TOOL | planted TOOL PRELOAD: the tool's
-// system call filter, shown on the kernel this runs on. Prints a line a case
-// with the kernel's answer; exits 0 when each is what it must be, 1 when one
-// is not, 77 (skipped) when the kernel takes no filter (qemu-user).
+// sandbox_check calls | confined TOOL | planted TOOL PRELOAD | clock: the
+// tool's system call filter, shown on the kernel this runs on. Prints a line
+// a case with the kernel's answer; exits 0 when each is what it must be, 1
+// when one is not, 77 (skipped) when the kernel takes no filter (qemu-user)
+// or the system lacks what a check reads (/proc).
 //
 //   calls     a child per case installs the tool's own filter, then makes one
 //             call: forbidden ones must end it with SIGSYS (open: EACCES),
@@ -16,6 +17,12 @@
 //   planted   TOOL with PRELOAD (planted_fault.so), which makes one
 //             forbidden call when the tool reads the clock: each run ends
 //             with SIGSYS, or EACCES for an open.
+//   clock     whether a clock read here is a system call (no vDSO clock).
+//
+// In calls and planted, standard input is a file of the caller's, open for
+// reading and writing, and another process is running: after each case the
+// file must be as it was and the process alive, unless the case ran
+// unconfined.
 
 #include "forbidden_calls.hpp"
 #include "output.hpp"
@@ -24,6 +31,9 @@
 #include <fmt/compile.h>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <spawn.h>
 // GNU's and POSIX's declarations are in the C headers alone.
 #include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
@@ -40,6 +50,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -95,6 +106,93 @@ bool exitedWith(int status, int code)
 // A call answers 0 when it worked, else its errno; the child exits with it.
 using Call = std::function<int()>;
 using qorvd::test::orErrno;
+
+// What the calls must not reach: the caller's file as standard input, and
+// another process, whose pid is in QORV_VICTIM. That process holds SIGABRT
+// blocked and waits: asked afterwards, it says whether one came, so that no
+// check waits on a death that may still be under way.
+class Caller
+{
+  public:
+    Caller()
+    {
+        const char* dir = std::getenv("TMPDIR");
+        path_ = std::string{dir != nullptr ? dir : "/tmp"} + "/sandbox_check.XXXXXX";
+        const int fd = mkstemp(path_.data());
+        if (fd < 0)
+        {
+            path_.clear();
+        }
+        close(fd);
+        restore();
+    }
+    Caller(const Caller&) = delete;
+    Caller& operator=(const Caller&) = delete;
+    Caller(Caller&&) = delete;
+    Caller& operator=(Caller&&) = delete;
+    ~Caller()
+    {
+        static_cast<void>(reached());
+        unlink(path_.c_str());
+    }
+
+    bool ready() const { return !path_.empty() && victim_ > 0; }
+
+    // What a case reached: "" when nothing. The other process ends here.
+    std::string reached()
+    {
+        std::string what;
+        if (readFile() != qorvd::test::inputText)
+        {
+            what = "the caller's file changed";
+        }
+        int status = 0;
+        if (victim_ > 0 && kill(victim_, SIGUSR1) == 0 && waitpid(victim_, &status, 0) == victim_ &&
+            !exitedWith(status, 0))
+        {
+            what += std::string{what.empty() ? "" : ", "} + "the other process got SIGABRT";
+        }
+        victim_ = -1;
+        return what;
+    }
+
+    // The file as it was, read and write at its start, and another process.
+    void restore()
+    {
+        const int fd = open(path_.c_str(), O_RDWR | O_TRUNC);
+        if (fd < 0 || qorvd::writeAll(fd, qorvd::test::inputText) != 0 ||
+            dup2(fd, STDIN_FILENO) != STDIN_FILENO)
+        {
+            path_.clear();
+        }
+        close(fd);
+        sigset_t awaited{};
+        sigemptyset(&awaited);
+        sigaddset(&awaited, SIGABRT);
+        sigaddset(&awaited, SIGUSR1);
+        sigset_t before{};
+        sigprocmask(SIG_BLOCK, &awaited, &before);
+        victim_ = fork();
+        if (victim_ == 0)
+        {
+            int signal = 0;
+            sigwait(&awaited, &signal);
+            _exit(signal == SIGABRT ? 1 : 0);
+        }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        setenv("QORV_VICTIM", std::to_string(victim_).c_str(), 1);
+    }
+
+  private:
+    std::string readFile() const
+    {
+        std::ifstream file(path_);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+
+    std::string path_;
+    pid_t victim_ = -1;
+};
 
 struct CallCase
 {
@@ -196,7 +294,8 @@ std::string runChild(const Call& call, bool confine)
 int checkCalls()
 {
     // Descriptor 3 open, so that a write to it works unconfined.
-    if (dup2(open("/dev/null", O_WRONLY), 3) != 3)
+    Caller caller;
+    if (dup2(open("/dev/null", O_WRONLY), 3) != 3 || !caller.ready())
     {
         return 1;
     }
@@ -204,16 +303,24 @@ int checkCalls()
     for (const auto& c : callCases())
     {
         const std::string free = runChild(c.call, false);
+        const std::string freeReached = caller.reached(); // as the call aims to, unconfined
+        caller.restore();
         const std::string confined = runChild(c.call, true);
+        const std::string reached = caller.reached();
+        caller.restore();
         if (confined == "unconfined")
         {
             say(FMT_COMPILE("the kernel takes no system call filter here\n"));
             return skipped;
         }
-        const bool good = confined == c.confined && (*c.unconfined == '\0' || free == c.unconfined);
+        const bool good = confined == c.confined && reached.empty() &&
+                          (*c.unconfined == '\0' || free == c.unconfined);
         failures += good ? 0 : 1;
-        say(FMT_COMPILE("{} unconfined: {} confined: {}{}\n"), padded(c.name, 34), padded(free, 16),
-            confined, good ? "" : std::string{"  MUST BE "} + c.confined);
+        say(FMT_COMPILE("{} unconfined: {} confined: {}{}{}{}\n"), padded(c.name, 34),
+            padded(free, 16), confined,
+            confined == c.confined ? "" : std::string{"  MUST BE "} + c.confined,
+            reached.empty() ? "" : "  MUST REACH NOTHING, REACHED: " + reached,
+            freeReached.empty() ? "" : " (unconfined, " + freeReached + ")");
     }
     return failures == 0 ? 0 : 1;
 }
@@ -280,6 +387,11 @@ std::string statusLine(pid_t pid, std::string_view key)
 
 int checkConfined(const std::string& tool)
 {
+    if (access("/proc/self/status", R_OK) != 0)
+    {
+        say(FMT_COMPILE("skipped: no /proc here, where the kernel tells what confines a process\n"));
+        return skipped;
+    }
     std::array<int, 2> ends{};
     if (pipe(ends.data()) != 0)
     {
@@ -328,6 +440,11 @@ int checkConfined(const std::string& tool)
 
 int checkPlanted(const std::string& tool, const std::string& preload)
 {
+    Caller caller;
+    if (!caller.ready())
+    {
+        return 1;
+    }
     int failures = 0;
     for (const auto& forbidden : qorvd::test::forbiddenCalls)
     {
@@ -344,7 +461,8 @@ int checkPlanted(const std::string& tool, const std::string& preload)
             return 1;
         }
         const pid_t pid = start({tool, "0", std::string{memconfText}}, out[1], err[1],
-                                {"LD_PRELOAD=" + preload, "QORV_PLANTED=" + fault});
+                                {"LD_PRELOAD=" + preload, "QORV_PLANTED=" + fault,
+                                 std::string{"QORV_VICTIM="} + std::getenv("QORV_VICTIM")});
         close(out[1]);
         close(err[1]);
         if (pid < 0)
@@ -362,12 +480,55 @@ int checkPlanted(const std::string& tool, const std::string& preload)
         const std::string answer = said == std::string::npos
                                        ? ending(status)
                                        : log.substr(said, log.find('\n', said) - said);
-        const bool good = answer == expected;
+        const std::string reached = caller.reached();
+        caller.restore();
+        const bool good = answer == expected && reached.empty();
         failures += good ? 0 : 1;
-        say(FMT_COMPILE("{}, planted {} {}{}\n"), tool, padded(fault + ":", 14), answer,
-            good ? "" : "  MUST BE " + expected);
+        say(FMT_COMPILE("{}, planted {} {}{}{}\n"), tool, padded(fault + ":", 14), answer,
+            answer == expected ? "" : "  MUST BE " + expected,
+            reached.empty() ? "" : "  MUST REACH NOTHING, REACHED: " + reached);
     }
     return failures == 0 ? 0 : 1;
+}
+// Whether the C library's clock read is a system call: under a filter that
+// refuses the clock calls, it fails only if it is.
+int checkClock()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        std::array<sock_filter, 6> refuseClocks{{
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+#ifdef SYS_clock_gettime64
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_gettime64, 2, 0),
+#else
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_gettime, 2, 0),
+#endif
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_gettime, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        }};
+        const sock_fprog program{.len = static_cast<unsigned short>(refuseClocks.size()),
+                                 .filter = refuseClocks.data()};
+        timespec now{};
+        // NOLINTBEGIN(cppcoreguidelines-pro-type-vararg): the kernel's interface
+        _exit(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0
+                  ? skipped
+                  : clock_gettime(CLOCK_MONOTONIC, &now) == 0 ? 0 : 1);
+        // NOLINTEND(cppcoreguidelines-pro-type-vararg)
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (exitedWith(status, skipped))
+    {
+        say(FMT_COMPILE("the kernel takes no system call filter here\n"));
+        return skipped;
+    }
+    say(FMT_COMPILE("clock: {}\n"),
+        std::string_view{exitedWith(status, 1) ? "a system call" : "the vDSO"});
+    return 0;
 }
 } // namespace
 
@@ -378,6 +539,10 @@ int main(int argc, char** argv)
     {
         return checkCalls();
     }
+    if (args.size() == 1 && args[0] == "clock")
+    {
+        return checkClock();
+    }
     if (args.size() == 2 && args[0] == "confined")
     {
         return checkConfined(args[1]);
@@ -386,6 +551,6 @@ int main(int argc, char** argv)
     {
         return checkPlanted(args[1], args[2]);
     }
-    say(FMT_COMPILE("usage: sandbox_check calls | confined TOOL | planted TOOL PRELOAD\n"));
+    say(FMT_COMPILE("usage: sandbox_check calls | confined TOOL | planted TOOL PRELOAD | clock\n"));
     return 2;
 }
