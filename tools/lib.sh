@@ -14,7 +14,7 @@ declare -A package_sets=(
     [test]="clang libclang-rt-14-dev shellcheck reuse
         reprotest diffoscope-minimal mmdebstrap bubblewrap"
     # A real ARM kernel (tools/kernel).
-    [kernel]="qemu-system-arm cpio"
+    [kernel]="qemu-system-arm cpio device-tree-compiler"
     [bench]="gcc valgrind hyperfine gnuplot-nox time"
     # Other Debian releases' root filesystems (debian_root), and what each adds.
     [root]="g++ clang meson ninja-build pkgconf git dpkg-dev binutils libfmt-dev libgtest-dev
