@@ -16,18 +16,20 @@
 #include "output.hpp"
 
 #include <fcntl.h>
+// POSIX's and GNU's declarations are in the C headers alone.
+#include <signal.h> // NOLINT(modernize-deprecated-headers): sigtimedwait, kill
+#include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): POSIX's clock_gettime
 #include <unistd.h>
 
 #include <array>
-#include <charconv>
 #include <cerrno>
-#include <csignal>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -112,7 +114,7 @@ constexpr std::array<std::pair<std::string_view, long>, 21> listed{{
 void sayNumber(long number, int fd)
 {
     std::array<char, 24> digits{};
-    const auto end = std::to_chars(digits.begin(), digits.end(), number).ptr;
+    auto* const end = std::to_chars(digits.begin(), digits.end(), number).ptr;
     say({digits.data(), static_cast<size_t>(end - digits.data())}, fd);
 }
 
@@ -133,7 +135,9 @@ void sayName(long number, int fd)
 
 // Every number the kernel could take: past the highest call (below 500 on
 // each target today; on x86-64, where the runs are cheap, past x32's numbers
-// too), and the numbers of this target's other ranges.
+// too), and the numbers of this target's other ranges. Laid out by hand:
+// clang-format 14 and 21 indent a list with #ifdef in it apart.
+// clang-format off
 constexpr std::array ranges{
 #ifdef __x86_64__
     std::pair<long, long>{0, 1024},
@@ -145,6 +149,7 @@ constexpr std::array ranges{
     std::pair<long, long>{0xf0000, 8}, // ARM's own
 #endif
 };
+// clang-format on
 
 // The status of a child that found itself unconfined: the sweep's calls are
 // made under the filter or not at all.
@@ -157,7 +162,7 @@ long sweepNumber = -1;
 // seconds (then killed).
 struct Ending
 {
-    enum Kind : uint8_t
+    enum class Kind : uint8_t
     {
         signalled,
         exited,
@@ -169,6 +174,7 @@ struct Ending
 
 // How `child` ended. SIGCHLD is blocked here, so that waiting for it wakes as
 // soon as the child ends.
+// NOLINTNEXTLINE(misc-include-cleaner): sigset_t, from <signal.h>
 Ending ending(pid_t child, const sigset_t& childEnded)
 {
     int status = 0;
@@ -179,25 +185,25 @@ Ending ending(pid_t child, const sigset_t& childEnded)
         {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
-            return {Ending::hung, 0};
+            return {.kind = Ending::Kind::hung, .value = 0};
         }
     }
     // clang-tidy has the W macros from <stdlib.h>, which it also refuses.
     // NOLINTBEGIN(misc-include-cleaner)
-    return WIFSIGNALED(status) ? Ending{Ending::signalled, WTERMSIG(status)}
-                               : Ending{Ending::exited, WEXITSTATUS(status)};
+    return WIFSIGNALED(status) ? Ending{.kind = Ending::Kind::signalled, .value = WTERMSIG(status)}
+                               : Ending{.kind = Ending::Kind::exited, .value = WEXITSTATUS(status)};
     // NOLINTEND(misc-include-cleaner)
 }
 
 void sayEnding(const Ending& end, int fd)
 {
-    if (end.kind == Ending::hung)
+    if (end.kind == Ending::Kind::hung)
     {
         say("hung", fd);
         return;
     }
-    say(end.kind == Ending::signalled ? "killed by " : "exit ", fd);
-    if (end.kind == Ending::signalled)
+    say(end.kind == Ending::Kind::signalled ? "killed by " : "exit ", fd);
+    if (end.kind == Ending::Kind::signalled)
     {
         say(sigabbrev_np(end.value), fd);
         return;
@@ -214,10 +220,10 @@ void sayEnding(const Ending& end, int fd)
         return;
     }
     const int devNull = open("/dev/null", O_WRONLY);
-    sigset_t childEnded{};
+    sigset_t childEnded{}; // NOLINT(misc-include-cleaner): from <signal.h>
     sigemptyset(&childEnded);
     sigaddset(&childEnded, SIGCHLD);
-    sigset_t before{};
+    sigset_t before{}; // NOLINT(misc-include-cleaner): from <signal.h>
     sigprocmask(SIG_BLOCK, &childEnded, &before);
     size_t made = 0;
     size_t notKilled = 0;
@@ -237,11 +243,11 @@ void sayEnding(const Ending& end, int fd)
             }
             ++made;
             const Ending end = ending(child, childEnded);
-            if (end.kind == Ending::exited && end.value == unconfinedStatus)
+            if (end.kind == Ending::Kind::exited && end.value == unconfinedStatus)
             {
                 ++unconfined;
             }
-            if (end.kind != Ending::signalled || end.value != SIGSYS)
+            if (end.kind != Ending::Kind::signalled || end.value != SIGSYS)
             {
                 ++notKilled;
                 say("sweep: not killed: ", STDOUT_FILENO);

@@ -12,6 +12,7 @@ column does not say "killed", less those this target lacks; a call the
 kernel passes by every filter may be found or not. Exits 77 (skipped) where
 the sweep cannot run: no filter, or no namespaces to run it in.
 """
+
 import re
 import subprocess
 import sys
@@ -32,7 +33,11 @@ def table(readme):
         group = (
             killed
             if verdict.startswith("killed")
-            else either if verdict.startswith("passed by the kernel") else allowed
+            else (
+                either
+                if verdict.startswith("passed by the kernel")
+                else allowed
+            )
         )
         group.update(names)
     return allowed, either, killed
@@ -40,7 +45,11 @@ def table(readme):
 
 def check(readme, lines):
     allowed, either, killed = table(readme)
-    found = {m.group(1) for m in (re.search(r"not killed: (\S+)", x) for x in lines) if m}
+    found = {
+        m.group(1)
+        for m in (re.search(r"not killed: (\S+)", x) for x in lines)
+        if m
+    }
     absent = set()
     for line in lines:
         if "sweep: absent here:" in line:
@@ -60,14 +69,20 @@ def check(readme, lines):
     for problem in problems:
         print(f"sweep: MUST MATCH THE README: {problem}")
     if not problems:
-        print(f"sweep: matches the README's table ({len(found)} calls not killed)")
+        print(
+            f"sweep: matches the README's table ({len(found)} calls not killed)"
+        )
     return 1 if problems else 0
 
 
 def main(argv):
     readme = open(argv[1], encoding="utf-8").read()
     if argv[2] == "--log":
-        lines = open(argv[3], encoding="utf-8", errors="replace").read().splitlines()
+        lines = (
+            open(argv[3], encoding="utf-8", errors="replace")
+            .read()
+            .splitlines()
+        )
         return check(readme, [line for line in lines if "sweep:" in line])
     run = subprocess.run(argv[3:], capture_output=True, text=True, check=False)
     lines = run.stdout.splitlines()

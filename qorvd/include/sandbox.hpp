@@ -54,7 +54,7 @@ inline constexpr uint32_t auditArch = AUDIT_ARCH_S390X;
 // 32 bits, all the kernel reads of the int arguments checked here.
 struct Check
 {
-    enum Kind : uint8_t
+    enum class Kind : uint8_t
     {
         equal,   // == value
         atLeast, // >= value, unsigned
@@ -67,6 +67,31 @@ struct Check
     uint32_t value;
 };
 
+constexpr Check equal(int arg, uint32_t value)
+{
+    return {.arg = arg, .kind = Check::Kind::equal, .value = value};
+}
+
+constexpr Check atLeast(int arg, uint32_t value)
+{
+    return {.arg = arg, .kind = Check::Kind::atLeast, .value = value};
+}
+
+constexpr Check atMost(int arg, uint32_t value)
+{
+    return {.arg = arg, .kind = Check::Kind::atMost, .value = value};
+}
+
+constexpr Check hasBits(int arg, uint32_t value)
+{
+    return {.arg = arg, .kind = Check::Kind::hasBits, .value = value};
+}
+
+constexpr Check noBits(int arg, uint32_t value)
+{
+    return {.arg = arg, .kind = Check::Kind::noBits, .value = value};
+}
+
 // Stands for the process's pid until confine() writes it in.
 inline constexpr uint32_t ownPid = 0xFFFFFFFF;
 
@@ -74,7 +99,7 @@ inline constexpr uint32_t ownPid = 0xFFFFFFFF;
 // rule with `refuse` set answers that error instead, whatever the arguments.
 struct Rule
 {
-    long number;
+    long number = -1;
     std::array<Check, 3> checks{};
     size_t checkCount = 0;
     uint16_t refuse = 0;
@@ -103,29 +128,29 @@ constexpr Rule refused(long number, uint16_t error)
 // clang-format off
 inline constexpr std::array rules{
     // The summary and the log; the C library's fatal messages use writev.
-    only(SYS_write, Check{0, Check::atLeast, STDOUT_FILENO}, Check{0, Check::atMost, STDERR_FILENO}),
-    only(SYS_writev, Check{0, Check::atLeast, STDOUT_FILENO}, Check{0, Check::atMost, STDERR_FILENO}),
+    only(SYS_write, atLeast(0, STDOUT_FILENO), atMost(0, STDERR_FILENO)),
+    only(SYS_writev, atLeast(0, STDOUT_FILENO), atMost(0, STDERR_FILENO)),
     // The clocks with fixed ids: the log's time, and the heap's seed when
     // there is no entropy yet. Where no vDSO reads them (ARM926, ARM1176, an
     // ARMv7 timer the firmware left unset) each read is a call. A negative id
     // names another process's CPU clock or a clock device: killed.
 #ifdef SYS_clock_gettime64
-    only(SYS_clock_gettime64, Check{0, Check::atMost, CLOCK_TAI}),
+    only(SYS_clock_gettime64, atMost(0, CLOCK_TAI)),
 #endif
-    only(SYS_clock_gettime, Check{0, Check::atMost, CLOCK_TAI}),
+    only(SYS_clock_gettime, atMost(0, CLOCK_TAI)),
     // The allocator's memory: anonymous, so that no descriptor is mapped,
     // and never executable. mremap and munmap reach only mappings the
     // process has; mprotect is not on the list.
     any(SYS_brk),
 #ifdef SYS_mmap2
-    only(SYS_mmap2, Check{2, Check::noBits, PROT_EXEC}, Check{3, Check::hasBits, MAP_ANONYMOUS}),
+    only(SYS_mmap2, noBits(2, PROT_EXEC), hasBits(3, MAP_ANONYMOUS)),
 #endif
 #ifdef __s390x__
     // s390x passes mmap's arguments in memory, where a filter cannot read
     // them: refused, the allocator lives on brk.
     refused(SYS_mmap, ENOMEM),
 #elif defined(SYS_mmap)
-    only(SYS_mmap, Check{2, Check::noBits, PROT_EXEC}, Check{3, Check::hasBits, MAP_ANONYMOUS}),
+    only(SYS_mmap, noBits(2, PROT_EXEC), hasBits(3, MAP_ANONYMOUS)),
 #endif
     any(SYS_mremap),
     any(SYS_munmap),
@@ -137,11 +162,10 @@ inline constexpr std::array rules{
     any(SYS_exit),
     // abort: SIGABRT, to the process itself and no other.
     any(SYS_rt_sigprocmask),
-    only(SYS_rt_sigaction, Check{0, Check::equal, SIGABRT}),
+    only(SYS_rt_sigaction, equal(0, SIGABRT)),
     any(SYS_getpid),
     any(SYS_gettid),
-    only(SYS_tgkill, Check{0, Check::equal, ownPid}, Check{1, Check::equal, ownPid},
-         Check{2, Check::equal, SIGABRT}),
+    only(SYS_tgkill, equal(0, ownPid), equal(1, ownPid), equal(2, SIGABRT)),
     // gmtime loads the local time zone once, which a UTC log does not need,
     // and the C library's fatal messages may try the terminal: refused, the
     // library goes on without. Any other open is refused alike.
@@ -192,15 +216,15 @@ constexpr sock_filter checkJump(const Check& check, size_t toKill)
 {
     switch (check.kind)
     {
-    case Check::equal:
+    case Check::Kind::equal:
         return jump(BPF_JMP | BPF_JEQ | BPF_K, check.value, 0, toKill);
-    case Check::atLeast:
+    case Check::Kind::atLeast:
         return jump(BPF_JMP | BPF_JGE | BPF_K, check.value, 0, toKill);
-    case Check::atMost:
+    case Check::Kind::atMost:
         return jump(BPF_JMP | BPF_JGT | BPF_K, check.value, toKill, 0);
-    case Check::hasBits:
+    case Check::Kind::hasBits:
         return jump(BPF_JMP | BPF_JSET | BPF_K, check.value, 0, toKill);
-    case Check::noBits:
+    case Check::Kind::noBits:
         break;
     }
     return jump(BPF_JMP | BPF_JSET | BPF_K, check.value, toKill, 0);
@@ -243,12 +267,11 @@ constexpr Program makeFilter()
     for (const Rule& rule : rules)
     {
         const size_t end = at + blockLength(rule);
-        add(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(rule.number), 0,
-                 end - at - 1));
+        add(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(rule.number), 0, end - at - 1));
         if (rule.checkCount == 0)
         {
-            add(statement(BPF_RET | BPF_K, rule.refuse != 0 ? SECCOMP_RET_ERRNO | rule.refuse
-                                                             : SECCOMP_RET_ALLOW));
+            add(statement(BPF_RET | BPF_K,
+                          rule.refuse != 0 ? SECCOMP_RET_ERRNO | rule.refuse : SECCOMP_RET_ALLOW));
             continue;
         }
         for (size_t i = 0; i < rule.checkCount; ++i)
@@ -305,17 +328,35 @@ constexpr uint32_t answer(const Program& program, uint32_t arch, long number,
         }
         if (instruction.code == (BPF_LD | BPF_W | BPF_ABS))
         {
-            value = instruction.k == offsetof(seccomp_data, arch) ? arch
-                    : instruction.k == offsetof(seccomp_data, nr)
-                        ? static_cast<uint32_t>(number)
-                        : args.at((instruction.k - argOffset(0)) / sizeof(uint64_t));
+            if (instruction.k == offsetof(seccomp_data, arch))
+            {
+                value = arch;
+            }
+            else if (instruction.k == offsetof(seccomp_data, nr))
+            {
+                value = static_cast<uint32_t>(number);
+            }
+            else
+            {
+                value = args.at((instruction.k - argOffset(0)) / sizeof(uint64_t));
+            }
             continue;
         }
-        const uint32_t k = instruction.k;
-        const bool taken = BPF_OP(instruction.code) == BPF_JEQ   ? value == k
-                           : BPF_OP(instruction.code) == BPF_JGE ? value >= k
-                           : BPF_OP(instruction.code) == BPF_JGT ? value > k
-                                                                 : (value & k) != 0;
+        bool taken = (value & instruction.k) != 0;
+        switch (BPF_OP(instruction.code))
+        {
+        case BPF_JEQ:
+            taken = value == instruction.k;
+            break;
+        case BPF_JGE:
+            taken = value >= instruction.k;
+            break;
+        case BPF_JGT:
+            taken = value > instruction.k;
+            break;
+        default:
+            break;
+        }
         at += taken ? instruction.jt : instruction.jf;
     }
     return 0; // not reached: the program ends in a return
