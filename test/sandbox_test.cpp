@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <ctime>
 #include <ostream>
+#include <vector>
 
 namespace qorvd::sandbox
 {
@@ -126,9 +127,9 @@ TEST_P(Filter, Answers)
 
 // Laid out by hand: clang-format 14 and 21 break its rows apart differently.
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Calls, Filter,
-    testing::ValuesIn(std::vector<FilterCase>{
+std::vector<FilterCase> filterCases()
+{
+    return {
         {"WriteStdout", SYS_write, {1}, allowed},
         {"WriteStderr", SYS_write, {2}, allowed},
         {"WriteStdin", SYS_write, {0}, killed},
@@ -158,9 +159,13 @@ INSTANTIATE_TEST_SUITE_P(
 #ifdef __x86_64__
         {"X32", static_cast<long>(foreignNumbers | SYS_write), {1}, killed},
 #endif
-    }),
-    [](const testing::TestParamInfo<FilterCase>& info) { return info.param.name; });
+    };
+}
 // clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Calls, Filter, testing::ValuesIn(filterCases()),
+                         [](const testing::TestParamInfo<FilterCase>& info)
+                         { return info.param.name; });
 
 } // namespace
 } // namespace qorvd::sandbox
