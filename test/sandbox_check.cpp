@@ -20,9 +20,8 @@
 //   clock     whether a clock read here is a system call (no vDSO clock).
 //
 // In calls and planted, standard input is a file of the caller's, open for
-// reading and writing, and another process is running: after each case the
-// file must be as it was and the process alive, unless the case ran
-// unconfined.
+// reading and writing, and another process is waiting: after each confined
+// case the file must be as it was, and the process must have had no signal.
 
 #include "forbidden_calls.hpp"
 #include "output.hpp"
