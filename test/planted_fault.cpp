@@ -48,9 +48,16 @@ int plant(std::string_view fault)
     return EINVAL;
 }
 
-void say(std::string_view text, int fd = STDERR_FILENO)
+// The planted call's answer goes to standard error, the sweep's report to
+// standard output.
+void say(std::string_view text)
 {
-    static_cast<void>(qorvd::writeAll(fd, text));
+    static_cast<void>(qorvd::writeAll(STDERR_FILENO, text));
+}
+
+void tell(std::string_view text)
+{
+    static_cast<void>(qorvd::writeAll(STDOUT_FILENO, text));
 }
 
 // The calls the filter lets through, as the README's table names them; -1
@@ -109,28 +116,28 @@ constexpr std::array<std::pair<std::string_view, long>, 21> listed{{
     {"uprobe", uprobeNumber},
 }};
 
-// Says `number` in decimal: no std::string here, which would take the C++
+// Tells `number` in decimal: no std::string here, which would take the C++
 // runtime, and an image has only the C library.
-void sayNumber(long number, int fd)
+void tellNumber(long number)
 {
     std::array<char, 24> digits{};
     auto* const end = std::to_chars(digits.begin(), digits.end(), number).ptr;
-    say({digits.data(), static_cast<size_t>(end - digits.data())}, fd);
+    tell({digits.data(), static_cast<size_t>(end - digits.data())});
 }
 
-// Says the README's name for the call `number`, or the number.
-void sayName(long number, int fd)
+// Tells the README's name for the call `number`, or the number.
+void tellName(long number)
 {
     for (const auto& [name, listedNumber] : listed)
     {
         if (listedNumber == number)
         {
-            say(name, fd);
+            tell(name);
             return;
         }
     }
-    say("number ", fd);
-    sayNumber(number, fd);
+    tell("number ");
+    tellNumber(number);
 }
 
 // Every number the kernel could take: past the highest call (below 500 on
@@ -195,20 +202,20 @@ Ending ending(pid_t child, const sigset_t& childEnded)
     // NOLINTEND(misc-include-cleaner)
 }
 
-void sayEnding(const Ending& end, int fd)
+void tellEnding(const Ending& end)
 {
     if (end.kind == Ending::Kind::hung)
     {
-        say("hung", fd);
+        tell("hung");
         return;
     }
-    say(end.kind == Ending::Kind::signalled ? "killed by " : "exit ", fd);
+    tell(end.kind == Ending::Kind::signalled ? "killed by " : "exit ");
     if (end.kind == Ending::Kind::signalled)
     {
-        say(sigabbrev_np(end.value), fd);
+        tell(sigabbrev_np(end.value));
         return;
     }
-    sayNumber(end.value, fd);
+    tellNumber(end.value);
 }
 
 // Runs before main. Only the children return from it.
@@ -250,33 +257,33 @@ void sayEnding(const Ending& end, int fd)
             if (end.kind != Ending::Kind::signalled || end.value != SIGSYS)
             {
                 ++notKilled;
-                say("sweep: not killed: ", STDOUT_FILENO);
-                sayName(number, STDOUT_FILENO);
-                say(" (", STDOUT_FILENO);
-                sayEnding(end, STDOUT_FILENO);
-                say(")\n", STDOUT_FILENO);
+                tell("sweep: not killed: ");
+                tellName(number);
+                tell(" (");
+                tellEnding(end);
+                tell(")\n");
             }
         }
     }
     if (unconfined == made)
     {
-        say("sweep: the kernel takes no system call filter here\n", STDOUT_FILENO);
+        tell("sweep: the kernel takes no system call filter here\n");
         _exit(unconfinedStatus);
     }
-    say("sweep: absent here:", STDOUT_FILENO);
+    tell("sweep: absent here:");
     for (const auto& [name, number] : listed)
     {
         if (number < 0)
         {
-            say(" ", STDOUT_FILENO);
-            say(name, STDOUT_FILENO);
+            tell(" ");
+            tell(name);
         }
     }
-    say("\nsweep: made ", STDOUT_FILENO);
-    sayNumber(static_cast<long>(made), STDOUT_FILENO);
-    say(" calls, ", STDOUT_FILENO);
-    sayNumber(static_cast<long>(notKilled), STDOUT_FILENO);
-    say(" not killed\n", STDOUT_FILENO);
+    tell("\nsweep: made ");
+    tellNumber(static_cast<long>(made));
+    tell(" calls, ");
+    tellNumber(static_cast<long>(notKilled));
+    tell(" not killed\n");
     _exit(0);
 }
 
