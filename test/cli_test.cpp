@@ -51,12 +51,46 @@ INSTANTIATE_TEST_SUITE_P(
             "Above32Bits", {"4294967296", "QUJD"}, parameterError, conversionFailed("4294967296")}),
     toolCaseName);
 
+// A line the tool could have written, to be passed in after a newline.
+constexpr const char* forged =
+    "2026-12-08 20:00:00123 UTC [\"qorv_uefi_raw_data_parser.hpp\":84] [INFO] memconf.CpuCount :2";
+
+INSTANTIATE_TEST_SUITE_P(Base64, Run,
+                         testing::Values(ToolCase{"LengthNotMultipleOf4",
+                                                  {"0", "QUJ"},
+                                                  "handleRawData return 3",
+                                                  notBase64("QUJ")}),
+                         toolCaseName);
+
+// Host text echoed in an entry stays on its line and in printable ASCII, so it
+// can forge no entry nor reach a reader's terminal, and is cut after 256
+// bytes, counted before escaping.
 INSTANTIATE_TEST_SUITE_P(
-    Base64, Run,
-    testing::Values(
-        ToolCase{"LengthNotMultipleOf4", {"0", "QUJ"}, "handleRawData return 3", notBase64("QUJ")},
-        ToolCase{
-            "HugeArgument", {"2", longJunk()}, "handleRawData return 3", notBase64(longJunk())}),
+    Echoed, Run,
+    testing::Values(ToolCase{"NewlineCannotForgeAnEntry",
+                             {"3", std::string("AAA\n") + forged},
+                             "handleRawData return 3",
+                             notBase64("AAA\\x0a" + std::string(forged))},
+                    ToolCase{"CarriageReturnEscapeBackslash",
+                             {"3", "\r\x1b[2J\\"},
+                             "handleRawData return 3",
+                             notBase64(R"(\x0d\x1b[2J\\)")},
+                    ToolCase{"NotAscii",
+                             {"3", "\x80\xc3\xa9\xff"},
+                             "handleRawData return 3",
+                             notBase64(R"(\x80\xc3\xa9\xff)")},
+                    ToolCase{"CutAfter256Bytes",
+                             {"3", std::string(255, '#') + "\n#"},
+                             "handleRawData return 3",
+                             notBase64(std::string(255, '#') + R"(\x0a ... (257 bytes in all))")},
+                    ToolCase{"LongestArgument",
+                             {"3", longJunk()},
+                             "handleRawData return 3",
+                             notBase64(std::string(256, '#') + " ... (131071 bytes in all)")},
+                    ToolCase{"SubcommandEchoed",
+                             {std::string("x\n") + forged, "QUJD"},
+                             parameterError,
+                             conversionFailed("x\\x0a" + std::string(forged))}),
     toolCaseName);
 
 // Unknown codes take the size-check failure path without a log entry; the

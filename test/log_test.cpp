@@ -1,17 +1,20 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// The log prefix as a pure function of time, source location and level.
+// The log prefix as a pure function of time, source location and level, and
+// host text as an entry echoes it.
 
 #include "logging.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qorvd
@@ -84,6 +87,49 @@ TEST(LogLine, WritesOneEntryWithTheCallersLine)
     ASSERT_GE(err.size(), tail.size());
     EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
     EXPECT_EQ(err.find('\n'), err.size() - 1);
+}
+
+// Reads an echo back into the bytes it stands for.
+std::string readBack(std::string_view echo)
+{
+    std::string bytes;
+    for (size_t i = 0; i < echo.size(); ++i)
+    {
+        if (echo[i] != '\\')
+        {
+            bytes += echo[i];
+        }
+        else if (echo.substr(i, 2) == "\\\\")
+        {
+            bytes += '\\';
+            ++i;
+        }
+        else
+        {
+            bytes += static_cast<char>(std::stoi(std::string{echo.substr(i + 2, 2)}, nullptr, 16));
+            i += 3;
+        }
+    }
+    return bytes;
+}
+
+// Every byte value, and the cut: at most 256 bytes echoed, in printable ASCII.
+TEST(HostText, EveryByteReadsBackAndTheEchoIsCutAfter256)
+{
+    std::string all;
+    for (int byte = 0; byte < 256; ++byte)
+    {
+        all += static_cast<char>(byte);
+    }
+    LogText text;
+    appendHostText(text, all);
+    const std::string echo = fmt::to_string(text);
+    EXPECT_EQ(readBack(echo), all);
+    EXPECT_TRUE(std::ranges::all_of(echo, [](char c) { return c >= ' ' && c <= '~'; })) << echo;
+
+    text.clear();
+    appendHostText(text, all + "X");
+    EXPECT_EQ(fmt::to_string(text), echo + " ... (257 bytes in all)");
 }
 
 } // namespace

@@ -131,6 +131,50 @@ inline void appendLogPrefix(LogText& text, const std::timespec& now, std::string
     text.push_back(' ');
 }
 
+// Text that came from the host (an argument), echoed in an entry: streamed as
+// appendHostText writes it.
+struct HostText
+{
+    std::string_view text;
+};
+
+// How many bytes of host text an entry echoes.
+inline constexpr size_t hostTextShown = 256;
+
+// Printable ASCII as itself but the backslash, which is doubled; every other
+// byte as \xhh; the first hostTextShown bytes only, then " ... (N bytes in
+// all)". The journal takes each line for an entry of its own, a reader's
+// terminal obeys escape sequences, a byte outside UTF-8 makes the journal
+// store the entry as binary, and flash is small: host text must do none of it.
+[[gnu::noinline]] inline void appendHostText(LogText& text, std::string_view hostText)
+{
+    constexpr std::string_view hexDigits = "0123456789abcdef";
+    for (const char c : hostText.substr(0, hostTextShown))
+    {
+        const auto byte = static_cast<uint8_t>(c);
+        if (byte == '\\')
+        {
+            appendText(text, "\\\\");
+        }
+        else if (byte >= ' ' && byte <= '~')
+        {
+            text.push_back(c);
+        }
+        else
+        {
+            const std::array<char, 4> escaped{'\\', 'x', hexDigits[byte >> 4U],
+                                              hexDigits[byte & 0xFU]};
+            text.append(escaped.begin(), escaped.end());
+        }
+    }
+    if (hostText.size() > hostTextShown)
+    {
+        appendText(text, " ... (");
+        appendDecimal(text, hostText.size());
+        appendText(text, " bytes in all)");
+    }
+}
+
 // 8-bit values must be formatted by the caller: they would read as characters.
 template <typename T>
 concept LoggedInteger = std::integral<T> && sizeof(T) >= 4;
@@ -167,6 +211,12 @@ public:
     LogLine& operator<<(const fmt::memory_buffer& message)
     {
         return *this << std::string_view{message.data(), message.size()};
+    }
+
+    LogLine& operator<<(HostText host)
+    {
+        appendHostText(text, host.text);
+        return *this;
     }
 
     template <LoggedInteger T>

@@ -284,7 +284,7 @@ inline RawDataResult handleRawData(uint8_t subcmd, std::string_view rawData)
 {
     if (!isBase64Encoded(rawData))
     {
-        log(LogLevel::Error) << "rawData is not base64 encode: " << rawData;
+        log(LogLevel::Error) << "rawData is not base64 encode: " << HostText{rawData};
         return RawDataResult::Base64Error;
     }
     std::vector<uint8_t> decodedData;
@@ -292,7 +292,7 @@ inline RawDataResult handleRawData(uint8_t subcmd, std::string_view rawData)
     // has rejected. Kept so that a decoder failure is never taken for data.
     if (!decodeBase64(rawData, decodedData))
     {
-        log(LogLevel::Error) << "rawData decode failed: " << rawData;
+        log(LogLevel::Error) << "rawData decode failed: " << HostText{rawData};
         return RawDataResult::Base64Error;
     }
 

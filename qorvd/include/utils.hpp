@@ -91,7 +91,7 @@ inline bool decodeBase64(std::string_view text, std::vector<uint8_t>& decodedDat
     }
     if (!isBase64Encoded(text.substr(pos)))
     {
-        log(LogLevel::Error) << "Failed to decode base64 string: " << text << "\n";
+        log(LogLevel::Error) << "Failed to decode base64 string: " << HostText{text} << "\n";
         decodedData.clear();
         return false;
     }

@@ -99,7 +99,7 @@ void run(int argc, char** argv)
     const auto subcmd = parseUnsigned32(subcmdText);
     if (!subcmd)
     {
-        log(LogLevel::Error) << "subcmd conversion failed: " << subcmdText;
+        log(LogLevel::Error) << "subcmd conversion failed: " << HostText{subcmdText};
         writeStdout(parameterErrorText);
         return;
     }
