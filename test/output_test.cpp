@@ -114,6 +114,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "",
                    "qorv_uefi_raw_data_parser.hpp [INFO] mirrorInfo.count :0\n",
                    0},
+        // A write cut short is written on from where it stopped, not taken as
+        // done: here the next fails (the file limit holds the log too).
+        StreamCase{"StdoutCutShort",
+                   memoryConfig(),
+                   {captured, Sink::DeviceFull, false, 16},
+                   std::string(summary).substr(0, 16),
+                   "",
+                   1},
         // The log is diagnostics: without it the summary still goes out.
         StreamCase{
             "StderrFull", memoryConfig(), {captured, Sink::DeviceFull, false}, summary, "", 0},

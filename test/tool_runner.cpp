@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,14 +123,25 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     struct sigaction ignore = {};
     struct sigaction previous = {};
+    struct sigaction previousXfsz = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &previous);
+    sigaction(SIGXFSZ, &ignore, &previousXfsz);
+    rlimit fileSize{};
+    getrlimit(RLIMIT_FSIZE, &fileSize);
+    if (streams.fileLimit != 0)
+    {
+        const rlimit limited{streams.fileLimit, fileSize.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
 
     pid_t pid = 0;
     ToolRun run;
     run.started = std::time(nullptr);
     const int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     sigaction(SIGPIPE, &previous, nullptr);
+    sigaction(SIGXFSZ, &previousXfsz, nullptr);
+    setrlimit(RLIMIT_FSIZE, &fileSize);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     for (const int end : pipeEnds)

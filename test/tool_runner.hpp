@@ -43,6 +43,9 @@ struct Streams
     // As systemd starts services (and so the programs they run); otherwise
     // the tool starts with SIGPIPE at its default, whatever the harness has.
     bool sigpipeIgnored = false;
+    // Bytes a file may grow to (RLIMIT_FSIZE), 0 for no limit: a write across
+    // it is cut short, the next fails with SIGXFSZ ignored.
+    size_t fileLimit = 0;
 };
 
 // The command that starts the tool (an emulator wrapper first, when the tool is
