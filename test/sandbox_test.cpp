@@ -2,10 +2,10 @@
 // SPDX-License-Identifier: Apache-2.0
 
 // What the system call filter answers, read from the program itself as the
-// kernel runs it, when the tests are compiled: on every target they are built
-// for, including those whose kernel the suites cannot boot. A wrong answer
-// fails the build, naming the first case that got it. The kernel's own
-// answers are the sandbox and kernel suites'.
+// kernel runs it over a call's bytes, when the tests are compiled: on every
+// target they are built for, including those whose kernel the suites cannot
+// boot. A wrong answer fails the build, naming the first case that got it.
+// The kernel's own answers are the sandbox and kernel suites'.
 
 #include "sandbox.hpp"
 
@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -30,9 +31,51 @@ namespace
 {
 using Args = std::array<uint32_t, 6>;
 
-// The answer of `program` to call `number` with `args`, made through `arch`;
-// 0 for an instruction the filter does not use.
-constexpr uint32_t answer(const Program& program, uint32_t arch, long number, const Args& args)
+// seccomp_data as the kernel hands it to a filter: each field in the host's
+// byte order at the offset the kernel's header gives it, each argument a
+// 64-bit value. The filter's loads read it as the kernel would, so a load at
+// the wrong offset reads the wrong bytes on that host.
+struct CallImage
+{
+    std::array<uint8_t, sizeof(seccomp_data)> bytes{};
+
+    constexpr void put(size_t offset, uint64_t value, size_t width)
+    {
+        for (size_t i = 0; i < width; ++i)
+        {
+            const size_t shift = std::endian::native == std::endian::little ? i : width - 1 - i;
+            bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * shift));
+        }
+    }
+
+    [[nodiscard]] constexpr uint32_t word(size_t offset) const
+    {
+        uint32_t value = 0;
+        for (size_t i = 0; i < 4; ++i)
+        {
+            const size_t shift = std::endian::native == std::endian::little ? i : 3 - i;
+            value |= uint32_t{bytes.at(offset + i)} << (8 * shift);
+        }
+        return value;
+    }
+};
+
+constexpr CallImage image(uint32_t arch, long number, const Args& args)
+{
+    CallImage call;
+    call.put(offsetof(seccomp_data, nr), static_cast<uint32_t>(number), 4);
+    call.put(offsetof(seccomp_data, arch), arch, 4);
+    call.put(offsetof(seccomp_data, instruction_pointer), 0x1000, 8);
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        call.put(offsetof(seccomp_data, args) + (8 * i), args.at(i), 8);
+    }
+    return call;
+}
+
+// The answer of `program` to `call`; 0 for an instruction the filter does not
+// use.
+constexpr uint32_t answer(const Program& program, const CallImage& call)
 {
     uint32_t value = 0;
     for (size_t at = 0; at < program.size(); ++at)
@@ -43,18 +86,7 @@ constexpr uint32_t answer(const Program& program, uint32_t arch, long number, co
         case BPF_RET | BPF_K:
             return instruction.k;
         case BPF_LD | BPF_W | BPF_ABS:
-            if (instruction.k == offsetof(seccomp_data, arch))
-            {
-                value = arch;
-            }
-            else if (instruction.k == offsetof(seccomp_data, nr))
-            {
-                value = static_cast<uint32_t>(number);
-            }
-            else
-            {
-                value = args.at((instruction.k - argOffset(0)) / sizeof(uint64_t));
-            }
+            value = call.word(instruction.k);
             break;
         case BPF_JMP | BPF_JEQ | BPF_K:
             at += value == instruction.k ? instruction.jt : instruction.jf;
@@ -166,7 +198,7 @@ constexpr size_t firstWrong()
     for (size_t i = 0; i < filterCases.size(); ++i)
     {
         const FilterCase& c = filterCases.at(i);
-        if (answer(program, c.arch, c.number, c.args) != c.answer)
+        if (answer(program, image(c.arch, c.number, c.args)) != c.answer)
         {
             return i;
         }
