@@ -4,8 +4,9 @@
 // End-to-end tests: the arguments left after GoogleTest's own are the command
 // that starts the tool (an emulator first, for a cross build). QORV_TOOL, when
 // set, names a file to run in place of the built tool: a release file.
-// QORV_NO_ENTROPY, when set, runs every test as a BMC that is still booting:
-// the kernel has no entropy yet, and getrandom fails with EAGAIN.
+// QORV_NO_ENTROPY, when set, runs the tests (every one with "1", the rows
+// that ask for it with "rows") as on a BMC that is still booting: the kernel
+// has no entropy yet, and getrandom fails with EAGAIN.
 
 #include "tool_runner.hpp"
 
@@ -29,7 +30,7 @@ namespace
 // A filter of the harness's own, which each tool it starts inherits: filters
 // stack, and the kernel takes the strictest answer, so the tool's own filter
 // still kills what it kills. Answers whether the kernel took it.
-bool withoutEntropy()
+bool installNoEntropy()
 {
     static std::array<sock_filter, 4> noEntropy{{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -54,7 +55,7 @@ int main(int argc, char** argv)
     {
         command.back() = tool;
     }
-    if (std::getenv("QORV_NO_ENTROPY") != nullptr && !withoutEntropy())
+    if (qorvd::test::withoutEntropy() != qorvd::test::NoEntropy::Off && !installNoEntropy())
     {
         std::fputs("skipped: QORV_NO_ENTROPY, and the kernel takes no filter here\n", stderr);
         return 77;

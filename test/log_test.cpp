@@ -69,11 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "2025-12-05 14:02:090 UTC [\"\":2] [DEBUG] "},
         // a 32-bit time_t would wrap here (the BMC is 32-bit ARM)
         PrefixCase{"After2038", 2208988800, 0, "f", 2, LogLevel::Info,
-                   "2040-01-01 00:00:000 UTC [\"f\":2] [INFO] "},
-        PrefixCase{"Critical", at140209, 0, "f", 2, LogLevel::Critical,
-                   "2025-12-05 14:02:090 UTC [\"f\":2] [CRITICAL] "},
-        PrefixCase{"Disabled", at140209, 0, "f", 2, LogLevel::Disabled,
-                   "2025-12-05 14:02:090 UTC [\"f\":2] [DISABLED] "}}),
+                   "2040-01-01 00:00:000 UTC [\"f\":2] [INFO] "}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(LogLine, WritesOneEntryWithTheCallersLine)

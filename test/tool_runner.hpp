@@ -5,12 +5,9 @@
 
 // Runs the built tool as a user would and captures what it prints.
 
-#include <gtest/gtest.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -59,12 +56,9 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
 
 // Whether the tool runs as it is: not under an emulator (the command has more
 // than the tool), nor valgrind, nor built with sanitizers (the build says so
-// in TOOL_SANITIZED). Resource limits are meant for the tool alone.
+// in TOOL_SANITIZED, valgrind's setup in QORV_UNDER_VALGRIND). Resource
+// limits are meant for the tool alone.
 bool toolRunsAlone();
-
-// Whether the tool runs under valgrind, which needs standard error for itself
-// (the valgrind test setup says so in QORV_UNDER_VALGRIND).
-bool toolUnderValgrind();
 
 // Each log entry of the run's standard error as "file [LEVEL] message": the
 // source line number varies from build to build and is checked for its form
@@ -74,30 +68,15 @@ std::string normalizeLog(const ToolRun& run);
 // The same for any text, with entries logged from `earliest` to `latest`.
 std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest);
 
-std::string toBase64(const std::vector<uint8_t>& bytes);
-
-// What standard output holds when a record of `size` bytes fails its size check.
-std::string sizeCheckFailed(unsigned subcmd, size_t size);
-
-// One run of the tool and what it must print: standard output exactly,
-// standard error as normalizeLog gives it; the exit status is always 0.
-struct ToolCase
+// How the harness runs without entropy (QORV_NO_ENTROPY): not at all; "1",
+// every run (a kernel of a BMC that is still booting); "rows", only the runs
+// whose calls differ from the others'.
+enum class NoEntropy : uint8_t
 {
-    const char* name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string log;
-
-    friend void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+    Off,
+    All,
+    Rows,
 };
-
-class Run : public testing::TestWithParam<ToolCase>
-{
-};
-
-inline const char* toolCaseName(const testing::TestParamInfo<ToolCase>& info)
-{
-    return info.param.name;
-}
+NoEntropy withoutEntropy();
 
 } // namespace qorvd::test

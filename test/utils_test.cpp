@@ -43,12 +43,8 @@ TEST_P(Base64, ValidatesAndDecodes)
 {
     const auto& c = GetParam();
     EXPECT_EQ(isBase64Encoded(c.text), c.valid);
-    if (!c.valid)
-    {
-        return; // the failing decode is covered below
-    }
     Bytes out{9, 9, 9, 9, 9}; // replaced, not appended to
-    ASSERT_TRUE(decodeBase64(c.text, out));
+    EXPECT_EQ(decodeBase64(c.text, out), c.valid);
     EXPECT_EQ(out, c.decoded);
 }
 
@@ -81,20 +77,6 @@ std::vector<Base64Case> base64Cases()
 }
 
 INSTANTIATE_TEST_SUITE_P(Quirks, Base64, testing::ValuesIn(base64Cases()));
-
-TEST(Base64Decode, InvalidTextLogsAndEmptiesOutput)
-{
-    Bytes out{1, 2, 3};
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(decodeBase64("QUJ", out));
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(out.empty());
-    // The message carries its own end of line: an empty line follows the entry.
-    const std::string tail = "[ERROR] Failed to decode base64 string: QUJ\n\n";
-    ASSERT_GE(err.size(), tail.size());
-    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
-    EXPECT_EQ(err.find('\n'), err.size() - 2);
-}
 
 struct ConversionCase
 {
