@@ -3,20 +3,20 @@
 
 // planted_fault.so: preloaded into a dynamic build of the tool, it stands in
 // for the C library's timespec_get, which the tool calls for each log entry,
-// after main has confined it. There it first makes the forbidden call that
-// QORV_PLANTED names, as code taken over by a memory fault would, and says on
-// standard error what the call answered, if the process lives on.
+// after main has confined it. There it makes the call of the sandbox case
+// that QORV_PLANTED names, as code taken over by a memory fault would, and
+// says "planted: exit ERRNO" on standard error if the process lives on.
 //
 // QORV_PLANTED=sweep: every system call number once, each with zero
 // arguments, each from a tool of its own. Before main, the library forks a
 // child per number, which goes on into main and makes its call there; the
-// parent prints each call that did not kill its child, and ends.
+// parent prints the number of each call that did not kill its child, and
+// ends. sandbox_check holds the numbers to the README's table.
 
-#include "forbidden_calls.hpp"
 #include "output.hpp"
+#include "sandbox_cases.hpp"
 
 #include <fcntl.h>
-// POSIX's and GNU's declarations are in the C headers alone.
 #include <signal.h> // NOLINT(modernize-deprecated-headers): sigtimedwait, kill
 #include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
 #include <sys/syscall.h>
@@ -27,117 +27,24 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <utility>
 
 namespace
 {
-// 0 when the call worked, else its errno.
-int plant(std::string_view fault)
+// No std::string here, which would take the C++ runtime: an image has only
+// the C library.
+void tell(int fd, std::string_view text)
 {
-    for (const auto& forbidden : qorvd::test::forbiddenCalls)
-    {
-        if (forbidden.name == fault)
-        {
-            return forbidden.call();
-        }
-    }
-    return EINVAL;
+    static_cast<void>(qorvd::writeAll(fd, text));
 }
 
-// The planted call's answer goes to standard error, the sweep's report to
-// standard output.
-void say(std::string_view text)
-{
-    static_cast<void>(qorvd::writeAll(STDERR_FILENO, text));
-}
-
-void tell(std::string_view text)
-{
-    static_cast<void>(qorvd::writeAll(STDOUT_FILENO, text));
-}
-
-// The calls the filter lets through, as the README's table names them; -1
-// where this target has no such call. The sweep names a call it finds by
-// this list, and any other by its number.
-#ifdef SYS_clock_gettime64
-constexpr long clockGettime64Number = SYS_clock_gettime64;
-#else
-constexpr long clockGettime64Number = -1;
-#endif
-#ifdef SYS_mmap2
-constexpr long mmap2Number = SYS_mmap2;
-#else
-constexpr long mmap2Number = -1;
-#endif
-#ifdef SYS_mmap
-constexpr long mmapNumber = SYS_mmap;
-#else
-constexpr long mmapNumber = -1;
-#endif
-#ifdef SYS_open
-constexpr long openNumber = SYS_open;
-#else
-constexpr long openNumber = -1;
-#endif
-// The kernel lets these two through every filter (x86-64, Linux 6.11 and
-// later): the return from a probed function, and the probe itself.
-#ifdef __x86_64__
-constexpr long uretprobeNumber = 335;
-constexpr long uprobeNumber = 336;
-#else
-constexpr long uretprobeNumber = -1;
-constexpr long uprobeNumber = -1;
-#endif
-constexpr std::array<std::pair<std::string_view, long>, 21> listed{{
-    {"write", SYS_write},
-    {"writev", SYS_writev},
-    {"clock_gettime64", clockGettime64Number},
-    {"clock_gettime", SYS_clock_gettime},
-    {"brk", SYS_brk},
-    {"mmap2", mmap2Number},
-    {"mmap", mmapNumber},
-    {"mremap", SYS_mremap},
-    {"munmap", SYS_munmap},
-    {"getrandom", SYS_getrandom},
-    {"exit_group", SYS_exit_group},
-    {"exit", SYS_exit},
-    {"rt_sigprocmask", SYS_rt_sigprocmask},
-    {"rt_sigaction", SYS_rt_sigaction},
-    {"getpid", SYS_getpid},
-    {"gettid", SYS_gettid},
-    {"tgkill", SYS_tgkill},
-    {"openat", SYS_openat},
-    {"open", openNumber},
-    {"uretprobe", uretprobeNumber},
-    {"uprobe", uprobeNumber},
-}};
-
-// Tells `number` in decimal: no std::string here, which would take the C++
-// runtime, and an image has only the C library.
-void tellNumber(long number)
+void tellNumber(int fd, long number)
 {
     std::array<char, 24> digits{};
     auto* const end = std::to_chars(digits.begin(), digits.end(), number).ptr;
-    tell({digits.data(), static_cast<size_t>(end - digits.data())});
-}
-
-// Tells the README's name for the call `number`, or the number.
-void tellName(long number)
-{
-    for (const auto& [name, listedNumber] : listed)
-    {
-        if (listedNumber == number)
-        {
-            tell(name);
-            return;
-        }
-    }
-    tell("number ");
-    tellNumber(number);
+    tell(fd, {digits.data(), static_cast<size_t>(end - digits.data())});
 }
 
 // Every number the kernel could take: past the highest call (below 500 on
@@ -165,24 +72,11 @@ constexpr int unconfinedStatus = 77;
 // The number the child makes, once main is under way; -1 in a normal run.
 long sweepNumber = -1;
 
-// How a child ended: killed by a signal, exited, or still running after ten
-// seconds (then killed).
-struct Ending
-{
-    enum class Kind : uint8_t
-    {
-        signalled,
-        exited,
-        hung,
-    };
-    Kind kind;
-    int value;
-};
-
-// How `child` ended. SIGCHLD is blocked here, so that waiting for it wakes as
-// soon as the child ends.
+// Tells how `child` ended, killed by SIGSYS aside; "hung" after ten seconds
+// (then killed). SIGCHLD is blocked, so that waiting wakes as soon as the
+// child ends. Answers its exit status, or -1.
 // NOLINTNEXTLINE(misc-include-cleaner): sigset_t, from <signal.h>
-Ending ending(pid_t child, const sigset_t& childEnded)
+int tellEnding(long number, pid_t child, const sigset_t& childEnded)
 {
     int status = 0;
     const timespec limit{.tv_sec = 10, .tv_nsec = 0};
@@ -192,30 +86,31 @@ Ending ending(pid_t child, const sigset_t& childEnded)
         {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
-            return {.kind = Ending::Kind::hung, .value = 0};
+            tell(STDOUT_FILENO, "sweep: not killed: ");
+            tellNumber(STDOUT_FILENO, number);
+            tell(STDOUT_FILENO, " (hung)\n");
+            return -1;
         }
     }
-    // clang-tidy has the W macros from <stdlib.h>, which it also refuses.
-    // NOLINTBEGIN(misc-include-cleaner)
-    return WIFSIGNALED(status) ? Ending{.kind = Ending::Kind::signalled, .value = WTERMSIG(status)}
-                               : Ending{.kind = Ending::Kind::exited, .value = WEXITSTATUS(status)};
+    // NOLINTBEGIN(misc-include-cleaner): the W macros, from <stdlib.h>
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS)
+    {
+        return -1;
+    }
+    tell(STDOUT_FILENO, "sweep: not killed: ");
+    tellNumber(STDOUT_FILENO, number);
+    tell(STDOUT_FILENO, WIFSIGNALED(status) ? " (killed by " : " (exit ");
+    if (WIFSIGNALED(status))
+    {
+        tell(STDOUT_FILENO, sigabbrev_np(WTERMSIG(status)));
+    }
+    else
+    {
+        tellNumber(STDOUT_FILENO, WEXITSTATUS(status));
+    }
+    tell(STDOUT_FILENO, ")\n");
+    return WIFSIGNALED(status) ? -1 : WEXITSTATUS(status);
     // NOLINTEND(misc-include-cleaner)
-}
-
-void tellEnding(const Ending& end)
-{
-    if (end.kind == Ending::Kind::hung)
-    {
-        tell("hung");
-        return;
-    }
-    tell(end.kind == Ending::Kind::signalled ? "killed by " : "exit ");
-    if (end.kind == Ending::Kind::signalled)
-    {
-        tell(sigabbrev_np(end.value));
-        return;
-    }
-    tellNumber(end.value);
 }
 
 // Runs before main. Only the children return from it.
@@ -232,9 +127,8 @@ void tellEnding(const Ending& end)
     sigaddset(&childEnded, SIGCHLD);
     sigset_t before{}; // NOLINT(misc-include-cleaner): from <signal.h>
     sigprocmask(SIG_BLOCK, &childEnded, &before);
-    size_t made = 0;
-    size_t notKilled = 0;
-    size_t unconfined = 0;
+    long made = 0;
+    long unconfined = 0;
     for (const auto& [first, count] : ranges)
     {
         for (long number = first; number < first + count; ++number)
@@ -249,41 +143,16 @@ void tellEnding(const Ending& end)
                 return;
             }
             ++made;
-            const Ending end = ending(child, childEnded);
-            if (end.kind == Ending::Kind::exited && end.value == unconfinedStatus)
-            {
-                ++unconfined;
-            }
-            if (end.kind != Ending::Kind::signalled || end.value != SIGSYS)
-            {
-                ++notKilled;
-                tell("sweep: not killed: ");
-                tellName(number);
-                tell(" (");
-                tellEnding(end);
-                tell(")\n");
-            }
+            unconfined += tellEnding(number, child, childEnded) == unconfinedStatus ? 1 : 0;
         }
     }
     if (unconfined == made)
     {
-        tell("sweep: the kernel takes no system call filter here\n");
         _exit(unconfinedStatus);
     }
-    tell("sweep: absent here:");
-    for (const auto& [name, number] : listed)
-    {
-        if (number < 0)
-        {
-            tell(" ");
-            tell(name);
-        }
-    }
-    tell("\nsweep: made ");
-    tellNumber(static_cast<long>(made));
-    tell(" calls, ");
-    tellNumber(static_cast<long>(notKilled));
-    tell(" not killed\n");
+    tell(STDOUT_FILENO, "sweep: made ");
+    tellNumber(STDOUT_FILENO, made);
+    tell(STDOUT_FILENO, " calls\n");
     _exit(0);
 }
 
@@ -310,16 +179,17 @@ extern "C" int timespec_get(timespec* __ts, int __base) noexcept
     {
         sweepCall();
     }
-    if (const char* fault = std::getenv("QORV_PLANTED"); fault != nullptr)
+    const char* fault = std::getenv("QORV_PLANTED");
+    for (const auto& planted : qorvd::test::sandboxCases)
     {
-        const int error = plant(fault);
-        say("planted ");
-        say(fault);
-        say(": ");
-        say(error == 0 ? "done" : std::strerror(error));
-        say("\n");
+        if (fault != nullptr && planted.name == fault)
+        {
+            const int error = planted.call();
+            tell(STDERR_FILENO, "planted: exit ");
+            tellNumber(STDERR_FILENO, error);
+            tell(STDERR_FILENO, "\n");
+        }
     }
-    // clang-tidy has CLOCK_REALTIME from the C library's internal <bits/time.h>.
-    // NOLINTNEXTLINE(misc-include-cleaner)
+    // NOLINTNEXTLINE(misc-include-cleaner): CLOCK_REALTIME, from <bits/time.h>
     return __base == TIME_UTC && clock_gettime(CLOCK_REALTIME, __ts) == 0 ? __base : 0;
 }

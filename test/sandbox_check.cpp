@@ -1,348 +1,90 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// sandbox_check calls | confined TOOL | planted TOOL PRELOAD | clock: the
-// tool's system call filter, shown on the kernel this runs on. Prints a line
-// a case with the kernel's answer; exits 0 when each is what it must be, 1
-// when one is not, 77 (skipped) when the kernel takes no filter (qemu-user)
-// or the system lacks what a check reads (/proc).
+// The tool's system call filter on the kernel this runs on. A line a check,
+// with "MUST" in each that fails; exits 0 when all pass, 1 when one fails, 77
+// (skipped) where the kernel has no seccomp (qemu-user) or there is no /proc.
 //
-//   calls     a child per case installs the tool's own filter, then makes one
-//             call: forbidden ones must end it with SIGSYS (open: EACCES),
-//             the ones the tool needs must work, the C library's and the
-//             tool's failure paths must end it with SIGABRT as they do
-//             unconfined. Each case runs unconfined first: the call works.
-//   confined  TOOL blocks writing to a full pipe; its /proc status then says
-//             Seccomp: 2 and NoNewPrivs: 1; drained, it prints its summary.
-//   planted   TOOL with PRELOAD (planted_fault.so), which makes one
-//             forbidden call when the tool reads the clock: each run ends
-//             with SIGSYS, or EACCES for an open.
-//   clock     whether a clock read here is a system call (no vDSO clock).
-//
-// In calls and planted, standard input is a file of the caller's, open for
-// reading and writing, and another process is waiting: after each confined
-// case the file must be as it was, and the process must have had no signal.
+// sandbox_check TOOL [MODULE]
+//   each row of sandbox_cases.hpp in a child of its own, under the tool's
+//   filter and without it; with MODULE (planted_fault.so), the planted rows
+//   from inside TOOL too. Standard input is the caller's file, another
+//   process waits, standard error is a full device: a confined call must
+//   leave the file as it was, send the process nothing, and show nothing of
+//   the file on standard output. Then TOOL, blocked writing on each path of
+//   main, must show the filter on in /proc; and whether a clock read here is
+//   a system call (no vDSO clock).
+// sandbox_check sweep README -- COMMAND...
+//   every system call number made once from inside the tool (COMMAND, with
+//   planted_fault.so preloaded and QORV_PLANTED=sweep): the calls not killed
+//   must be the README's table's.
 
-#include "forbidden_calls.hpp"
 #include "output.hpp"
 #include "sandbox.hpp"
+#include "sandbox_cases.hpp"
 
 #include <fmt/compile.h>
 
 #include <fcntl.h>
-#include <linux/bpf_common.h>
 #include <linux/filter.h>
-#include <linux/prctl.h>
 #include <linux/seccomp.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
-// GNU's and POSIX's declarations are in the C headers alone.
-#include <signal.h> // NOLINT(modernize-deprecated-headers): sigwait, sigprocmask
-#include <stdlib.h> // NOLINT(modernize-deprecated-headers): setenv
-#include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h> // NOLINT(modernize-deprecated-headers): CLOCK_REALTIME
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <fstream>
-#include <functional>
-#include <iterator>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
-
-// The C library's own failure paths, as fortified and protected code calls
-// them; no header declares them. The names are the C library's.
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-extern "C" [[noreturn]] void __chk_fail();
-extern "C" [[noreturn]] void __stack_chk_fail();
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace
 {
+using qorvd::test::inputText;
+using Args = std::vector<std::string>;
+
 constexpr int skipped = 77;
 constexpr std::string_view memconfText = "AQMCAQACAQAAAAAAAAACAAAAAAAAAA==";
-constexpr std::string_view memconfSummary =
-    "MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode 1,2\n";
+int failures = 0;
 
-template <typename... Args>
-void say(const Args&... args)
+// One check's line; one that failed says MUST.
+void check(bool good, const std::string& line, const std::string& must = "")
 {
-    const auto text = qorvd::formatted(args...);
+    failures += good ? 0 : 1;
+    const auto text = qorvd::formatted(FMT_COMPILE("sandbox: {}{}\n"), line,
+                                       good ? std::string{} : "  MUST " + must);
     static_cast<void>(qorvd::writeAll(STDOUT_FILENO, {text.data(), text.size()}));
 }
 
-// `text` padded with spaces to `width`, for columns a reader can scan.
-std::string padded(std::string text, size_t width)
-{
-    text.resize(std::max(text.size(), width), ' ');
-    return text;
-}
-
-// How a child ended, as the lines below say it. clang-tidy has the W macros
-// from <stdlib.h>, which it also refuses as a deprecated header.
+// How a child ended. clang-tidy has the W macros from <stdlib.h>.
 // NOLINTBEGIN(misc-include-cleaner)
 std::string ending(int status)
 {
-    if (WIFSIGNALED(status))
-    {
-        return std::string{"killed by "} + sigabbrev_np(WTERMSIG(status));
-    }
-    return "exit " + std::to_string(WEXITSTATUS(status));
-}
-
-bool exitedWith(int status, int code)
-{
-    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+    return WIFSIGNALED(status) ? std::string{"killed by "} + sigabbrev_np(WTERMSIG(status))
+                               : "exit " + std::to_string(WEXITSTATUS(status));
 }
 // NOLINTEND(misc-include-cleaner)
 
-// A call answers 0 when it worked, else its errno; the child exits with it.
-using Call = std::function<int()>;
-using qorvd::test::orErrno;
-
-// What the calls must not reach: the caller's file as standard input, and
-// another process, whose pid is in QORV_VICTIM. That process holds SIGABRT
-// blocked and waits: asked afterwards, it says whether one came, so that no
-// check waits on a death that may still be under way.
-class Caller
+int waitFor(pid_t pid)
 {
-public:
-    Caller()
-    {
-        const char* dir = std::getenv("TMPDIR");
-        path_ = std::string{dir != nullptr ? dir : "/tmp"} + "/sandbox_check.XXXXXX";
-        const int fd = mkstemp(path_.data());
-        if (fd < 0)
-        {
-            path_.clear();
-        }
-        close(fd);
-        restore();
-    }
-    Caller(const Caller&) = delete;
-    Caller& operator=(const Caller&) = delete;
-    Caller(Caller&&) = delete;
-    Caller& operator=(Caller&&) = delete;
-    ~Caller()
-    {
-        static_cast<void>(reached());
-        unlink(path_.c_str());
-    }
-
-    [[nodiscard]] bool ready() const { return !path_.empty() && victim_ > 0; }
-
-    // What a case reached: "" when nothing. The other process ends here.
-    std::string reached()
-    {
-        std::string what;
-        if (readFile() != qorvd::test::inputText)
-        {
-            what = "the caller's file changed";
-        }
-        int status = 0;
-        if (victim_ > 0 && kill(victim_, SIGUSR1) == 0 && waitpid(victim_, &status, 0) == victim_ &&
-            !exitedWith(status, 0))
-        {
-            what += std::string{what.empty() ? "" : ", "} + "the other process got SIGABRT";
-        }
-        victim_ = -1;
-        return what;
-    }
-
-    // The file as it was, read and write at its start, and another process.
-    void restore()
-    {
-        const int fd = open(path_.c_str(), O_RDWR | O_TRUNC);
-        if (fd < 0 || qorvd::writeAll(fd, qorvd::test::inputText) != 0 ||
-            dup2(fd, STDIN_FILENO) != STDIN_FILENO)
-        {
-            path_.clear();
-        }
-        close(fd);
-        sigset_t awaited{}; // NOLINT(misc-include-cleaner): from <signal.h>
-        sigemptyset(&awaited);
-        sigaddset(&awaited, SIGABRT);
-        sigaddset(&awaited, SIGUSR1);
-        sigset_t before{}; // NOLINT(misc-include-cleaner): from <signal.h>
-        sigprocmask(SIG_BLOCK, &awaited, &before);
-        victim_ = fork();
-        if (victim_ == 0)
-        {
-            int signal = 0;
-            sigwait(&awaited, &signal);
-            _exit(signal == SIGABRT ? 1 : 0);
-        }
-        sigprocmask(SIG_SETMASK, &before, nullptr);
-        setenv("QORV_VICTIM", std::to_string(victim_).c_str(), 1);
-    }
-
-private:
-    [[nodiscard]] std::string readFile() const
-    {
-        std::ifstream file(path_);
-        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    }
-
-    std::string path_;
-    pid_t victim_ = -1;
-};
-
-struct CallCase
-{
-    const char* name;
-    Call call;
-    const char* confined; // how the child ends under the filter
-    // And without it: the call works, or a failure path ends as it must
-    // ("": as the kernel has it).
-    const char* unconfined = "exit 0";
-};
-
-// Past the vDSO, as on cores without an architected timer: the kernel's
-// 64-bit time on every target.
-int readClockBySystemCall()
-{
-#ifdef SYS_clock_gettime64
-    constexpr long call = SYS_clock_gettime64;
-#else
-    constexpr long call = SYS_clock_gettime;
-#endif
-    struct
-    {
-        int64_t seconds;
-        int64_t nanoseconds;
-    } now{};
-    // clang-tidy has CLOCK_REALTIME from the C library's internal <bits/time.h>.
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,misc-include-cleaner): a raw call
-    return orErrno(syscall(call, CLOCK_REALTIME, &now));
-}
-
-// What the tool's allocator asks of the C library.
-int takeAndGiveBackMemory()
-{
-    // NOLINTBEGIN(cppcoreguidelines-no-malloc): the C library's own calls
-    void* big = std::malloc(size_t{1} << 22);          // mmap
-    void* bigger = std::realloc(big, size_t{1} << 23); // mremap
-    void* small = std::malloc(64);                     // brk
-    const int answer = bigger != nullptr && small != nullptr ? 0 : ENOMEM;
-    std::free(bigger != nullptr ? bigger : big); // munmap
-    std::free(small);
-    // NOLINTEND(cppcoreguidelines-no-malloc)
-    return answer;
-}
-
-constexpr const char* works = "exit 0";
-constexpr const char* killed = "killed by SYS";
-constexpr const char* aborted = "killed by ABRT";
-
-// A table laid out by hand: clang-format 14 and 21 break its rows apart differently.
-// clang-format off
-std::vector<CallCase> callCases()
-{
-    using namespace qorvd::test;
-    std::vector<CallCase> cases{
-        // What the tool does.
-        {"write to standard output", [] { return writeTo(STDOUT_FILENO); }, works},
-        {"write to standard error", [] { return writeTo(STDERR_FILENO); }, works},
-        {"read the clock by a system call", readClockBySystemCall, works},
-        {"take and give back memory", takeAndGiveBackMemory, works},
-        // How the tool ends when it cannot go on, confined as unconfined.
-        {"abort", []() -> int { std::abort(); }, aborted, aborted},
-        {"the tool's abortWith", []() -> int { qorvd::abortWith("planted failure"); }, aborted, aborted},
-        {"a fortify failure", []() -> int { __chk_fail(); }, aborted, aborted},
-        {"a stack protector failure", []() -> int { __stack_chk_fail(); }, aborted, aborted},
-#ifdef __x86_64__
-        // Another ABI's calls through x86-64's own entry, with x32's numbers:
-        // unconfined, as the kernel has them.
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call is the point
-        {"an x32 system call", [] { return orErrno(syscall(0x40000000 | SYS_getpid)); }, killed, ""},
-#endif
-    };
-    // What a fault would do.
-    for (const auto& forbidden : forbiddenCalls)
-    {
-        cases.push_back({forbidden.what, forbidden.call, forbidden.name == refusedCall ? "exit 13" : killed});
-    }
-    return cases;
-}
-// clang-format on
-
-// Runs `call` in a child, confined or not; answers how the child ended, or
-// "unconfined" when the kernel refused the filter.
-std::string runChild(const Call& call, bool confine)
-{
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        if (confine && !qorvd::sandbox::confine())
-        {
-            _exit(skipped);
-        }
-        _exit(call());
-    }
     int status = 0;
     waitpid(pid, &status, 0);
-    return exitedWith(status, skipped) ? "unconfined" : ending(status);
+    return status;
 }
 
-int checkCalls()
-{
-    // Descriptor 3 open, so that a write to it works unconfined.
-    Caller caller;
-    if (dup2(open("/dev/null", O_WRONLY), 3) != 3 || !caller.ready())
-    {
-        return 1;
-    }
-    int failures = 0;
-    for (const auto& c : callCases())
-    {
-        const std::string free = runChild(c.call, false);
-        const std::string freeReached = caller.reached(); // as the call aims to, unconfined
-        caller.restore();
-        const std::string confined = runChild(c.call, true);
-        const std::string reached = caller.reached();
-        caller.restore();
-        if (confined == "unconfined")
-        {
-            // Only a kernel without seccomp may refuse: where it answers, a
-            // refusal is the tool's own fault.
-            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): the kernel's interface
-            if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0)
-            {
-                say(FMT_COMPILE(
-                    "the filter confined: refused by a kernel with seccomp  MUST BE taken\n"));
-                return 1;
-            }
-            say(FMT_COMPILE("the kernel takes no system call filter here\n"));
-            return skipped;
-        }
-        const bool good = confined == c.confined && reached.empty() &&
-                          (*c.unconfined == '\0' || free == c.unconfined);
-        failures += good ? 0 : 1;
-        say(FMT_COMPILE("{} unconfined: {} confined: {}{}{}{}\n"), padded(c.name, 34),
-            padded(free, 16), confined,
-            confined == c.confined ? "" : std::string{"  MUST BE "} + c.confined,
-            reached.empty() ? "" : "  MUST REACH NOTHING, REACHED: " + reached,
-            freeReached.empty() ? "" : " (unconfined, " + freeReached + ")");
-    }
-    return failures == 0 ? 0 : 1;
-}
-
-// Reads `fd` to its end.
 std::string readAll(int fd)
 {
     std::string text;
     std::array<char, 4096> buf{};
+    lseek(fd, 0, SEEK_SET);
     for (ssize_t n = 0; (n = read(fd, buf.data(), buf.size())) > 0;)
     {
         text.append(buf.data(), static_cast<size_t>(n));
@@ -350,22 +92,117 @@ std::string readAll(int fd)
     return text;
 }
 
-// Starts `args` with standard output to `out` and standard error to `err`,
-// and nothing in its environment but `environment`; answers its pid.
-pid_t start(const std::vector<std::string>& args, int out, int err,
-            std::vector<std::string> environment = {})
+// A file of nobody's but this process's, empty.
+int scratch()
+{
+    return memfd_create("sandbox_check", 0);
+}
+
+// What a run must not reach: the caller's file as standard input, and another
+// process, whose pid is in QORV_VICTIM. That process holds SIGABRT blocked
+// and waits: asked afterwards, it says whether one came.
+class Reach
+{
+public:
+    void arm()
+    {
+        const int fd = scratch();
+        static_cast<void>(qorvd::writeAll(fd, inputText));
+        dup2(fd, STDIN_FILENO);
+        close(fd);
+        sigset_t awaited{}; // NOLINT(misc-include-cleaner): from <signal.h>
+        sigemptyset(&awaited);
+        sigaddset(&awaited, SIGABRT);
+        sigaddset(&awaited, SIGUSR1);
+        sigset_t before{}; // NOLINT(misc-include-cleaner): from <signal.h>
+        sigprocmask(SIG_BLOCK, &awaited, &before);
+        victim = fork();
+        if (victim == 0)
+        {
+            int signal = 0;
+            sigwait(&awaited, &signal);
+            _exit(signal == SIGABRT ? 1 : 0);
+        }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        setenv("QORV_VICTIM", std::to_string(victim).c_str(), 1);
+    }
+
+    // What the run reached, "" when nothing; `out` is its standard output.
+    std::string reached(const std::string& out)
+    {
+        std::string what;
+        if (readAll(STDIN_FILENO) != inputText)
+        {
+            what += " the caller's file changed;";
+        }
+        if (out.find(inputText) != std::string::npos)
+        {
+            what += " the caller's file read;";
+        }
+        if (kill(victim, SIGUSR1) == 0 && ending(waitFor(victim)) != "exit 0")
+        {
+            what += " the other process got SIGABRT;";
+        }
+        return what;
+    }
+
+private:
+    pid_t victim = -1;
+};
+
+struct Outcome
+{
+    std::string ending;
+    std::string reached;
+};
+
+// The case's call in a child, confined or not; "unconfined" when the kernel
+// refused the filter.
+Outcome inChild(const qorvd::test::SandboxCase& c, bool confine, Reach& reach)
+{
+    const int out = scratch();
+    const int full = open("/dev/full", O_WRONLY);
+    reach.arm();
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2(out, STDOUT_FILENO);
+        dup2(full, STDERR_FILENO);
+        if (confine && !qorvd::sandbox::confine())
+        {
+            _exit(skipped);
+        }
+        _exit(c.call());
+    }
+    const int status = waitFor(pid);
+    close(full);
+    Outcome outcome{ending(status), reach.reached(readAll(out))};
+    close(out);
+    if (confine && outcome.ending == "exit " + std::to_string(skipped))
+    {
+        outcome.ending = "unconfined";
+    }
+    return outcome;
+}
+
+// Starts `args` with standard output and error to `out` and `err`, and
+// `environment` added to this process's; answers its pid.
+pid_t start(const Args& args, int out, int err, const Args& environment = {})
 {
     std::vector<char*> argv;
-    std::vector<char*> envp;
-    argv.reserve(args.size() + 1);
-    envp.reserve(environment.size() + 1);
     for (const auto& arg : args)
     {
         argv.push_back(
             const_cast<char*>(arg.c_str())); // NOLINT(cppcoreguidelines-pro-type-const-cast)
     }
     argv.push_back(nullptr);
-    for (auto& variable : environment)
+    Args variables = environment;
+    for (char** variable = environ; *variable != nullptr; ++variable)
+    {
+        variables.emplace_back(*variable);
+    }
+    std::vector<char*> envp;
+    for (auto& variable : variables)
     {
         envp.push_back(variable.data());
     }
@@ -383,6 +220,67 @@ pid_t start(const std::vector<std::string>& args, int out, int err,
     return pid;
 }
 
+// The case planted in the tool: the module says what its call answered, when
+// the run goes on.
+Outcome planted(const std::string& tool, const std::string& module,
+                const qorvd::test::SandboxCase& c, Reach& reach)
+{
+    const int out = scratch();
+    const int err = scratch();
+    reach.arm();
+    const pid_t pid = start({tool, "0", std::string{memconfText}}, out, err,
+                            {"LD_PRELOAD=" + module, "QORV_PLANTED=" + std::string{c.name}});
+    const std::string status = pid < 0 ? "not started" : ending(waitFor(pid));
+    const std::string log = readAll(err);
+    const size_t said = log.find("planted: ");
+    Outcome outcome{
+        said == std::string::npos ? status : log.substr(said + 9, log.find('\n', said) - said - 9),
+        reach.reached(readAll(out))};
+    close(out);
+    close(err);
+    return outcome;
+}
+
+bool kernelHasSeccomp()
+{
+    return prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0; // NOLINT(cppcoreguidelines-pro-type-vararg)
+}
+
+// Each row, as a child and planted; answers false when the kernel took no
+// filter.
+bool checkCases(const std::string& tool, const std::string& module)
+{
+    Reach reach;
+    for (const auto& c : qorvd::test::sandboxCases)
+    {
+        const Outcome free = inChild(c, false, reach);
+        const Outcome confined = inChild(c, true, reach);
+        if (confined.ending == "unconfined")
+        {
+            // Only a kernel without seccomp may refuse: one that has it and
+            // refuses shows a fault of the tool's.
+            check(!kernelHasSeccomp(), "the filter refused by a kernel with seccomp", "take it");
+            return false;
+        }
+        const std::string name{c.name};
+        check((free.ending == c.unconfined || c.unconfined.empty()) &&
+                  free.reached.empty() != c.reaches,
+              name + " unconfined: " + free.ending + free.reached,
+              "be " + std::string{c.unconfined} + (c.reaches ? ", reaching its aim" : ""));
+        check(confined.ending == c.confined && confined.reached.empty(),
+              name + " confined: " + confined.ending + confined.reached,
+              "be " + std::string{c.confined} + ", reaching nothing");
+        if (!module.empty() && c.planted)
+        {
+            const Outcome inTool = planted(tool, module, c, reach);
+            check(inTool.ending == c.confined && inTool.reached.empty(),
+                  name + " planted in the tool: " + inTool.ending + inTool.reached,
+                  "be " + std::string{c.confined} + ", reaching nothing");
+        }
+    }
+    return true;
+}
+
 std::string statusLine(pid_t pid, std::string_view key)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -391,58 +289,45 @@ std::string statusLine(pid_t pid, std::string_view key)
     {
         if (line.starts_with(key))
         {
-            line.erase(0, line.find_first_not_of(" \t", key.size()));
-            return line;
+            return line.substr(line.find_first_not_of(" \t", key.size()));
         }
     }
     return "?";
 }
 
-// Confined before any argument is read: each path of main blocks writing,
-// and /proc must show the filter on by then.
-int checkConfined(const std::string& tool)
+// Confined before any argument is read: on each path of main the tool blocks
+// writing to a full pipe, and /proc must show the filter on by then.
+void checkConfined(const std::string& tool)
 {
-    if (access("/proc/self/status", R_OK) != 0)
-    {
-        say(FMT_COMPILE(
-            "skipped: no /proc here, where the kernel tells what confines a process\n"));
-        return skipped;
-    }
-    const std::array<std::pair<std::vector<std::string>, std::string_view>, 3> runs{{
+    const std::array<std::pair<Args, std::string_view>, 3> runs{{
         {{tool, "-h"}, "qrov_raw_data_parser subcmd base64RawData.\n"},
         {{tool, "x", "QUJD"},
          "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n"},
-        {{tool, "0", std::string{memconfText}}, memconfSummary},
+        {{tool, "0", std::string{memconfText}},
+         "MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode "
+         "1,2\n"},
     }};
-    int failures = 0;
     for (const auto& [args, expected] : runs)
     {
         std::array<int, 2> ends{};
-        if (pipe(ends.data()) != 0)
+        if (pipe2(ends.data(), O_NONBLOCK) != 0)
         {
-            return 1;
+            check(false, "a pipe", "be made");
+            return;
         }
-        // Fill the pipe, so that the tool's first write to it blocks.
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): POSIX's interface
-        fcntl(ends[1], F_SETFL, O_NONBLOCK);
-        const std::string filler(4096, '.');
         size_t filled = 0;
-        for (ssize_t n = 0; (n = write(ends[1], filler.data(), filler.size())) > 0;)
+        for (ssize_t n = 0; (n = write(ends[1], inputText.data(), inputText.size())) > 0;)
         {
             filled += static_cast<size_t>(n);
         }
         fcntl(ends[1], F_SETFL, 0); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's interface
+        fcntl(ends[0], F_SETFL, 0); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's interface
         const int devNull = open("/dev/null", O_WRONLY);
         const pid_t pid = start(args, ends[1], devNull);
         close(ends[1]);
         close(devNull);
-        if (pid < 0)
-        {
-            say(FMT_COMPILE("cannot start {}\n"), tool);
-            return 1;
-        }
         std::string seccomp = "?";
-        for (int tries = 0; tries < 200 && seccomp != "2"; ++tries)
+        for (int tries = 0; pid > 0 && tries < 200 && seccomp != "2"; ++tries)
         {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             seccomp = statusLine(pid, "Seccomp:");
@@ -450,76 +335,18 @@ int checkConfined(const std::string& tool)
         const std::string noNewPrivs = statusLine(pid, "NoNewPrivs:");
         const std::string out = readAll(ends[0]);
         close(ends[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
+        const std::string end = pid < 0 ? "not started" : ending(waitFor(pid));
         const bool printed = out.size() == filled + expected.size() && out.ends_with(expected);
-        const bool good =
-            seccomp == "2" && noNewPrivs == "1" && printed && ending(status) == "exit 0";
-        failures += good ? 0 : 1;
-        say(FMT_COMPILE("{} {}, blocked writing: Seccomp: {}, NoNewPrivs: {}; drained: {}, {}{}\n"),
-            tool, args[1], seccomp, noNewPrivs,
-            std::string_view{printed ? "its output" : "NOT its output"}, ending(status),
-            std::string_view{good ? ""
-                                  : "  MUST BE Seccomp: 2, NoNewPrivs: 1, its output, exit 0"});
+        check(seccomp == "2" && noNewPrivs == "1" && printed && end == "exit 0",
+              tool + " " + args[1] + ", blocked writing: Seccomp: " + seccomp + ", NoNewPrivs: " +
+                  noNewPrivs + "; drained: " + (printed ? "its output, " : "other output, ") + end,
+              "be Seccomp: 2, NoNewPrivs: 1, its output, exit 0");
     }
-    return failures == 0 ? 0 : 1;
 }
 
-int checkPlanted(const std::string& tool, const std::string& preload)
-{
-    Caller caller;
-    if (!caller.ready())
-    {
-        return 1;
-    }
-    int failures = 0;
-    for (const auto& forbidden : qorvd::test::forbiddenCalls)
-    {
-        // How the run must end.
-        const std::string fault{forbidden.name};
-        const std::string expected = forbidden.name == qorvd::test::refusedCall
-                                         ? "planted " + fault + ": " + strerror(EACCES)
-                                         : killed;
-        // The tool's streams are short: pipes hold them until it has ended.
-        std::array<int, 2> out{};
-        std::array<int, 2> err{};
-        if (pipe(out.data()) != 0 || pipe(err.data()) != 0)
-        {
-            return 1;
-        }
-        const pid_t pid = start({tool, "0", std::string{memconfText}}, out[1], err[1],
-                                {"LD_PRELOAD=" + preload, "QORV_PLANTED=" + fault,
-                                 std::string{"QORV_VICTIM="} + std::getenv("QORV_VICTIM")});
-        close(out[1]);
-        close(err[1]);
-        if (pid < 0)
-        {
-            say(FMT_COMPILE("cannot start {}\n"), tool);
-            return 1;
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(out[0]);
-        // The library says what its call answered, when the run goes on.
-        const std::string log = readAll(err[0]);
-        close(err[0]);
-        const size_t said = log.find("planted ");
-        const std::string answer = said == std::string::npos
-                                       ? ending(status)
-                                       : log.substr(said, log.find('\n', said) - said);
-        const std::string reached = caller.reached();
-        caller.restore();
-        const bool good = answer == expected && reached.empty();
-        failures += good ? 0 : 1;
-        say(FMT_COMPILE("{}, planted {} {}{}{}\n"), tool, padded(fault + ":", 14), answer,
-            answer == expected ? "" : "  MUST BE " + expected,
-            reached.empty() ? "" : "  MUST REACH NOTHING, REACHED: " + reached);
-    }
-    return failures == 0 ? 0 : 1;
-}
 // Whether the C library's clock read is a system call: under a filter that
 // refuses the clock calls, it fails only if it is.
-int checkClock()
+void tellClock()
 {
     const pid_t pid = fork();
     if (pid == 0)
@@ -537,50 +364,170 @@ int checkClock()
         }};
         const sock_fprog program{.len = static_cast<unsigned short>(refuseClocks.size()),
                                  .filter = refuseClocks.data()};
-        // NOLINTBEGIN(cppcoreguidelines-pro-type-vararg): the kernel's interface
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        {
-            _exit(skipped);
-        }
-        // NOLINTEND(cppcoreguidelines-pro-type-vararg)
         timespec now{};
-        // clang-tidy has CLOCK_MONOTONIC from the C library's internal <bits/time.h>.
-        // NOLINTNEXTLINE(misc-include-cleaner)
-        _exit(clock_gettime(CLOCK_MONOTONIC, &now) == 0 ? 0 : 1);
+        // NOLINTBEGIN(cppcoreguidelines-pro-type-vararg,misc-include-cleaner): the kernel's
+        // interface
+        _exit(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 ? 2
+              : clock_gettime(CLOCK_MONOTONIC, &now) != 0               ? 1
+                                                                        : 0);
+        // NOLINTEND(cppcoreguidelines-pro-type-vararg,misc-include-cleaner)
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (exitedWith(status, skipped))
+    const std::string end = ending(waitFor(pid));
+    const auto text = std::string{"clock: "} + (end == "exit 1" ? "a system call\n" : "the vDSO\n");
+    static_cast<void>(qorvd::writeAll(STDOUT_FILENO, text));
+}
+
+// The calls the filter lets through, by the README's names; -1 where this
+// target has no such call.
+std::map<std::string, long> listedCalls()
+{
+    std::map<std::string, long> calls{
+        {"write", SYS_write},
+        {"writev", SYS_writev},
+        {"clock_gettime", SYS_clock_gettime},
+        {"brk", SYS_brk},
+        {"mremap", SYS_mremap},
+        {"munmap", SYS_munmap},
+        {"getrandom", SYS_getrandom},
+        {"exit_group", SYS_exit_group},
+        {"exit", SYS_exit},
+        {"rt_sigprocmask", SYS_rt_sigprocmask},
+        {"rt_sigaction", SYS_rt_sigaction},
+        {"getpid", SYS_getpid},
+        {"gettid", SYS_gettid},
+        {"tgkill", SYS_tgkill},
+        {"openat", SYS_openat},
+        {"clock_gettime64", -1},
+        {"mmap2", -1},
+        {"mmap", -1},
+        {"open", -1},
+        {"uretprobe", -1},
+        {"uprobe", -1},
+    };
+#ifdef SYS_clock_gettime64
+    calls["clock_gettime64"] = SYS_clock_gettime64;
+#endif
+#ifdef SYS_mmap2
+    calls["mmap2"] = SYS_mmap2;
+#endif
+#ifdef SYS_mmap
+    calls["mmap"] = SYS_mmap;
+#endif
+#ifdef SYS_open
+    calls["open"] = SYS_open;
+#endif
+#ifdef __x86_64__
+    // Passed by every filter on x86-64 from Linux 6.11: a tracer's probes.
+    calls["uretprobe"] = 335;
+    calls["uprobe"] = 336;
+#endif
+    return calls;
+}
+
+// The README's table: each call's verdict with zero arguments.
+std::map<std::string, std::string> readmeTable(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string section = text.str();
+    section = section.substr(std::min(section.find("### The sandbox"), section.size()));
+    section = section.substr(0, section.find("\n#", 1));
+    std::map<std::string, std::string> verdicts;
+    static const std::regex row(R"(\n\| (`.*?) +\|.*\| ([a-z][^|]*?) +\|)");
+    static const std::regex name("`([a-z_0-9]+)`");
+    for (std::sregex_iterator r(section.begin(), section.end(), row), end; r != end; ++r)
     {
-        say(FMT_COMPILE("the kernel takes no system call filter here\n"));
+        const std::string cell = (*r)[1];
+        for (std::sregex_iterator n(cell.begin(), cell.end(), name); n != end; ++n)
+        {
+            verdicts[(*n)[1]] = (*r)[2];
+        }
+    }
+    return verdicts;
+}
+
+int checkSweep(const std::string& readme, const Args& command)
+{
+    const int out = scratch();
+    const int devNull = open("/dev/null", O_WRONLY);
+    const pid_t pid = start(command, out, devNull);
+    const std::string end = pid < 0 ? "not started" : ending(waitFor(pid));
+    const std::string said = readAll(out);
+    if (end == "exit " + std::to_string(skipped))
+    {
+        check(!kernelHasSeccomp(), "sweep: the filter refused by a kernel with seccomp", "take it");
+        return failures == 0 ? skipped : 1;
+    }
+    if (said.empty() && end != "exit 0")
+    {
+        // Not the tool's doing: no namespaces to sweep in, say.
+        static_cast<void>(qorvd::writeAll(STDOUT_FILENO, "skipped: the sweep cannot run here\n"));
         return skipped;
     }
-    say(FMT_COMPILE("clock: {}\n"),
-        std::string_view{exitedWith(status, 1) ? "a system call" : "the vDSO"});
-    return 0;
+    std::stringstream lines(said);
+    std::map<long, std::string> notKilled;
+    std::string made;
+    for (std::string line; std::getline(lines, line);)
+    {
+        static const std::regex found(R"(sweep: not killed: (\d+) \((.*)\))");
+        std::smatch match;
+        if (std::regex_match(line, match, found))
+        {
+            notKilled[std::stol(match[1])] = match[2];
+        }
+        made = line.starts_with("sweep: made") ? line : made;
+    }
+    check(!made.empty(), "sweep: " + (made.empty() ? "no end" : made.substr(7)), "end");
+    const auto calls = listedCalls();
+    const auto verdicts = readmeTable(readme);
+    for (const auto& [name, number] : calls)
+    {
+        const auto verdict = verdicts.find(name);
+        const bool listed = verdict != verdicts.end();
+        const std::string said = listed ? verdict->second : "not in the table";
+        const bool either = said.starts_with("passed by the kernel");
+        const bool passed = notKilled.erase(number) != 0;
+        check(listed && (number < 0 || either || passed == !said.starts_with("killed")),
+              "sweep: " + name + ": " +
+                  (number < 0 ? "absent here"
+                   : passed   ? "not killed"
+                              : "killed") +
+                  " (README: " + said + ")",
+              "match the README");
+    }
+    for (const auto& [number, end] : notKilled)
+    {
+        check(false, "sweep: not killed: number " + std::to_string(number) + " (" + end + ")",
+              "be killed, or be in the README's table");
+    }
+    return failures == 0 ? 0 : 1;
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const std::vector<std::string> args{argv + 1, argv + argc};
-    if (args.size() == 1 && args[0] == "calls")
+    const Args args{argv + 1, argv + argc};
+    // Descriptor 3 open, so that a write to it works unconfined.
+    dup2(open("/dev/null", O_WRONLY), 3);
+    if (args.size() >= 4 && args[0] == "sweep" && args[2] == "--")
     {
-        return checkCalls();
+        return checkSweep(args[1], {args.begin() + 3, args.end()});
     }
-    if (args.size() == 1 && args[0] == "clock")
+    if (args.size() == 1 || args.size() == 2)
     {
-        return checkClock();
+        if (!checkCases(args[0], args.size() == 2 ? args[1] : ""))
+        {
+            return failures == 0 ? skipped : 1;
+        }
+        if (access("/proc/self/status", R_OK) == 0)
+        {
+            checkConfined(args[0]);
+        }
+        tellClock();
+        return failures == 0 ? 0 : 1;
     }
-    if (args.size() == 2 && args[0] == "confined")
-    {
-        return checkConfined(args[1]);
-    }
-    if (args.size() == 3 && args[0] == "planted")
-    {
-        return checkPlanted(args[1], args[2]);
-    }
-    say(FMT_COMPILE("usage: sandbox_check calls | confined TOOL | planted TOOL PRELOAD | clock\n"));
+    static_cast<void>(qorvd::writeAll(
+        STDERR_FILENO, "usage: sandbox_check TOOL [MODULE] | sweep README -- COMMAND...\n"));
     return 2;
 }

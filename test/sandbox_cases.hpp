@@ -1,0 +1,215 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
+#pragma once
+
+// What the tool's filter must let a process do and what not, one row a call:
+// sandbox_check makes each in a child of its own, under the filter and
+// without it, and planted_fault.so makes the rows marked planted from inside
+// the tool, as code taken over by a memory fault would. A call answers 0 when
+// it worked, else its errno. Only the C library here: the module is loaded
+// into the tool, which has no C++ runtime.
+
+#include "output.hpp"
+
+#include <fcntl.h>
+#include <signal.h> // NOLINT(modernize-deprecated-headers): POSIX's kill
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h> // NOLINT(modernize-deprecated-headers): CLOCK_REALTIME
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+// The C library's own failure paths, as fortified and protected code calls
+// them; no header declares them. The names are the C library's.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" [[noreturn]] void __chk_fail();
+extern "C" [[noreturn]] void __stack_chk_fail();
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
+namespace qorvd::test
+{
+
+inline int orErrno(long result)
+{
+    return result < 0 ? errno : 0;
+}
+
+inline int writeTo(int fd)
+{
+    return orErrno(write(fd, "x", 1));
+}
+
+// What the caller's standard input holds: a file of its own, open for reading
+// and writing, that a confined process must neither read nor change.
+inline constexpr std::string_view inputText = "the caller's own file\n";
+
+// The caller's file, mapped and copied to standard output, where the caller
+// looks for it.
+inline int readInput()
+{
+    const void* block = mmap(nullptr, inputText.size(), PROT_READ, MAP_PRIVATE, STDIN_FILENO, 0);
+    return block == MAP_FAILED ? errno : orErrno(write(STDOUT_FILENO, block, inputText.size()));
+}
+
+// The caller's file, mapped shared and written through the mapping.
+inline int changeInput()
+{
+    void* block =
+        mmap(nullptr, inputText.size(), PROT_READ | PROT_WRITE, MAP_SHARED, STDIN_FILENO, 0);
+    if (block == MAP_FAILED)
+    {
+        return errno;
+    }
+    static_cast<char*>(block)[0] = 'T';
+    return orErrno(msync(block, inputText.size(), MS_SYNC));
+}
+
+// Another process, whose pid QORV_VICTIM gives: abort's own call, at it.
+inline int abortAnother()
+{
+    const char* victim = std::getenv("QORV_VICTIM");
+    const long pid = victim == nullptr ? 0 : std::strtol(victim, nullptr, 10);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call, as abort makes it
+    return pid <= 1 ? EINVAL : orErrno(syscall(SYS_tgkill, pid, pid, SIGABRT));
+}
+
+inline int startProcess()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        _exit(0);
+    }
+    return pid < 0 || waitpid(pid, nullptr, 0) < 0 ? errno : 0;
+}
+
+// Unconfined, /bin/true takes the process over.
+inline int runProgram()
+{
+    static std::array<char*, 2> argv{const_cast<char*>("/bin/true"), nullptr}; // NOLINT
+    return orErrno(execve(argv[0], argv.data(), environ));
+}
+
+inline int mapMemory(int protection)
+{
+    void* block = mmap(nullptr, 4096, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? errno : orErrno(munmap(block, 4096));
+}
+
+inline int makeExecutable()
+{
+    void* block = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? errno : orErrno(mprotect(block, 4096, PROT_READ | PROT_EXEC));
+}
+
+// Past the vDSO, as on cores without an architected timer: the kernel's
+// 64-bit time on every target.
+inline int readClockBySystemCall()
+{
+#ifdef SYS_clock_gettime64
+    constexpr long call = SYS_clock_gettime64;
+#else
+    constexpr long call = SYS_clock_gettime;
+#endif
+    std::array<int64_t, 2> now{};
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,misc-include-cleaner): a raw call
+    return orErrno(syscall(call, CLOCK_REALTIME, now.data()));
+}
+
+// What the tool's allocator asks of the C library: brk, mmap, mremap, munmap,
+// and its way out when none is left.
+inline int takeAndGiveBackMemory()
+{
+    // NOLINTBEGIN(cppcoreguidelines-no-malloc): the C library's own calls
+    void* big = std::malloc(size_t{1} << 22);
+    void* bigger = std::realloc(big, size_t{1} << 23);
+    void* small = std::malloc(64);
+    const int answer = bigger != nullptr && small != nullptr ? 0 : ENOMEM;
+    std::free(bigger != nullptr ? bigger : big);
+    std::free(small);
+    return answer;
+}
+
+inline int runOutOfMemory()
+{
+    if (std::malloc(SIZE_MAX / 2) == nullptr)
+    {
+        qorvd::abortWith("out of memory");
+    }
+    return 0;
+    // NOLINTEND(cppcoreguidelines-no-malloc)
+}
+
+// The C library seeds its heap checks so, and lives on when the kernel has no
+// entropy yet.
+inline int randomWithoutWaiting()
+{
+    std::array<uint8_t, 16> bytes{};
+    const ssize_t got = getrandom(bytes.data(), bytes.size(), GRND_NONBLOCK);
+    return got < 0 && errno != EAGAIN ? errno : 0;
+}
+
+struct SandboxCase
+{
+    std::string_view name; // as QORV_PLANTED names it
+    int (*call)();
+    std::string_view confined;              // how the process ends under the filter
+    std::string_view unconfined = "exit 0"; // and without it ("": as the kernel has it)
+    bool planted = false;                   // made from inside the tool too
+    bool reaches = false;                   // unconfined, it reaches what is not the tool's
+};
+
+inline constexpr std::string_view works = "exit 0";
+inline constexpr std::string_view killed = "killed by SYS";
+inline constexpr std::string_view aborted = "killed by ABRT";
+// Standard error is a full device: the write fails, the process lives on.
+inline constexpr std::string_view deviceFull = "exit 28";
+
+// Laid out by hand: clang-format 14 and 21 break its rows apart differently.
+// clang-format off
+inline constexpr std::array sandboxCases{
+    // What the tool does, and how it ends when it cannot go on.
+    SandboxCase{"write-stdout", [] { return writeTo(STDOUT_FILENO); }, works},
+    SandboxCase{"write-full-stderr", [] { return writeTo(STDERR_FILENO); }, deviceFull, deviceFull},
+    SandboxCase{"clock", readClockBySystemCall, works},
+    SandboxCase{"memory", takeAndGiveBackMemory, works},
+    SandboxCase{"random-without-waiting", randomWithoutWaiting, works},
+    SandboxCase{"out-of-memory", runOutOfMemory, aborted, aborted},
+    SandboxCase{"abort", []() -> int { std::abort(); }, aborted, aborted},
+    SandboxCase{"abortWith", []() -> int { qorvd::abortWith("planted failure"); }, aborted, aborted},
+    SandboxCase{"fortify", []() -> int { __chk_fail(); }, aborted, aborted},
+    SandboxCase{"stack-protector", []() -> int { __stack_chk_fail(); }, aborted, aborted},
+    // What a fault would do: killed, or an open refused with EACCES (the C
+    // library tries one of its own and lives without it).
+    SandboxCase{"open", [] { return orErrno(open("/", O_RDONLY)); }, "exit 13", works, true},
+    SandboxCase{"socket", [] { return orErrno(socket(AF_UNIX, SOCK_STREAM, 0)); }, killed, works, true},
+    SandboxCase{"fork", startProcess, killed, works, true},
+    SandboxCase{"exec", runProgram, killed, works, true},
+    SandboxCase{"mmap-exec", [] { return mapMemory(PROT_READ | PROT_EXEC); }, killed, works, true},
+    SandboxCase{"mprotect-exec", makeExecutable, killed, works, true},
+    SandboxCase{"write-3", [] { return writeTo(3); }, killed, works, true},
+    SandboxCase{"kill", [] { return orErrno(kill(getpid(), 0)); }, killed, works, true},
+    // What is not the tool's: unconfined, each reaches it.
+    SandboxCase{"read-input", readInput, killed, works, true, true},
+    SandboxCase{"change-input", changeInput, killed, works, true, true},
+    SandboxCase{"abort-other", abortAnother, killed, works, true, true},
+#ifdef __x86_64__
+    // Another ABI's calls through x86-64's own entry, with x32's numbers.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call is the point
+    SandboxCase{"x32", [] { return orErrno(syscall(0x40000000 | SYS_getpid)); }, killed, ""},
+#endif
+};
+// clang-format on
+
+} // namespace qorvd::test
