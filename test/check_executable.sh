@@ -22,7 +22,6 @@
 #                      symbols, where checksec cannot see them
 #   sandboxed          confines itself with its system call filter, as its
 #                      .comment section says
-#   runs=EMULATOR:CORE decodes a sample record on CORE
 #   ident=VERSION.HPP  carries the version and commit that VERSION.HPP names
 #   no-cxx-runtime     needs neither libstdc++ nor libgcc_s nor libfmt
 set -euo pipefail
@@ -84,13 +83,6 @@ for check in "$@"; do
         echo "${file##*/}: in the debug file: stack protector calls, $fortified fortified functions"
         ;;
     sandboxed) grep -q 'qorv_raw_data_parser: sandbox seccomp-bpf$' <<<"$comment" || lacks+=("the sandbox") ;;
-    runs=*)
-        core=${check#*:}
-        emulator=${check#runs=}
-        out=$(QEMU_CPU=$core "${emulator%%:*}" "$file" 0 AQMCAQACAQAAAAAAAAACAAAAAAAAAA== 2>/dev/null) || true
-        [ "$out" = "MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode 1,2" ] ||
-            lacks+=("a working run on $core")
-        ;;
     ident=*)
         ident=$(sed -n 's/^#define QORVD_\(VERSION\|COMMIT\) "\(.*\)"/\2/p' "${check#ident=}" |
             paste -sd ' ' | sed 's/ /, commit /')
