@@ -48,33 +48,21 @@ TEST_P(Base64, ValidatesAndDecodes)
     EXPECT_EQ(out, c.decoded);
 }
 
-// A list rather than testing::Values(...), which expands a template over every
+// Lists rather than testing::Values(...), which expands a template over every
 // case: a sixth of this file's compile time in an optimized build.
+// clang-format off
 std::vector<Base64Case> base64Cases()
 {
-    return {{"", true, {}},
-            {"QQ==", true, {0x41}},
-            {"QUI=", true, {0x41, 0x42}},
-            {"QUJD", true, {0x41, 0x42, 0x43}},
-            {"+/+/", true, {0xFB, 0xFF, 0xBF}},
+    return {{"", true, {}}, {"QQ==", true, {0x41}}, {"QUI=", true, {0x41, 0x42}},
+            {"QUJD", true, {0x41, 0x42, 0x43}}, {"+/+/", true, {0xFB, 0xFF, 0xBF}},
             // decoding stops at the first '=', whatever follows
-            {"QQ==QUJD", true, {0x41}},
-            {"=AAA", true, {}},
-            {"QUJD=AAA", true, {0x41, 0x42, 0x43}},
-            {"====", true, {}},
+            {"QQ==QUJD", true, {0x41}}, {"=AAA", true, {}}, {"QUJD=AAA", true, {0x41, 0x42, 0x43}}, {"====", true, {}},
             // one leftover value writes nothing; leftover low bits are dropped
-            {"A===", true, {}},
-            {"AA==", true, {0x00}},
-            {"QR==", true, {0x41}},
-            {"QUL=", true, {0x41, 0x42}},
-            {"QUJ", false, {}},
-            {"QU-D", false, {}},
-            {"QUJDQ", false, {}},
-            {"QU D", false, {}},
-            {std::string("QU\0D", 4), false, {}},
-            {"QU\xc3\xa9", false, {}},
-            {"QU_D", false, {}}};
+            {"A===", true, {}}, {"AA==", true, {0x00}}, {"QR==", true, {0x41}}, {"QUL=", true, {0x41, 0x42}},
+            {"QUJ", false, {}}, {"QU-D", false, {}}, {"QUJDQ", false, {}}, {"QU D", false, {}},
+            {std::string("QU\0D", 4), false, {}}, {"QU\xc3\xa9", false, {}}, {"QU_D", false, {}}};
 }
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Quirks, Base64, testing::ValuesIn(base64Cases()));
 
@@ -98,36 +86,19 @@ TEST_P(Conversion, Reads32BitsWhateverTheHost)
     EXPECT_EQ(parseUnsigned32(GetParam().text), GetParam().value) << GetParam().text;
 }
 
+// clang-format off
 std::vector<ConversionCase> conversionCases()
 {
-    return {{"0", 0U},
-            {"3abc", 3U},
-            {" 2", 2U},
-            {"\t\n\v\f\r 2", 2U},
-            {"+3", 3U},
-            {"-1", 4294967295U},
-            {"-0", 0U},
-            {"4294967295", 4294967295U},
-            {"-4294967295", 1U},
-            {"00004294967295", 4294967295U},
-            {"12 34", 12U},
+    const std::optional<uint32_t> none;
+    return {{"0", 0U}, {"3abc", 3U}, {" 2", 2U}, {"\t\n\v\f\r 2", 2U}, {"+3", 3U}, {"-1", 4294967295U}, {"-0", 0U},
+            {"4294967295", 4294967295U}, {"-4294967295", 1U}, {"00004294967295", 4294967295U}, {"12 34", 12U},
             {"0x10", 0U},
             // the characters either side of the digits end the number
-            {"3:", 3U},
-            {"3/", 3U},
-            {"/3", std::nullopt},
-            {":3", std::nullopt},
-            {"4294967296", std::nullopt},
-            {"-4294967296", std::nullopt},
-            {"18446744073709551616", std::nullopt},
-            {"", std::nullopt},
-            {"   ", std::nullopt},
-            {"+", std::nullopt},
-            {"+-1", std::nullopt},
-            {"- 1", std::nullopt},
-            {"abc", std::nullopt},
-            {"-h", std::nullopt}};
+            {"3:", 3U}, {"3/", 3U}, {"/3", none}, {":3", none},
+            {"4294967296", none}, {"-4294967296", none}, {"18446744073709551616", none},
+            {"", none}, {"   ", none}, {"+", none}, {"+-1", none}, {"- 1", none}, {"abc", none}, {"-h", none}};
 }
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Rules, Conversion, testing::ValuesIn(conversionCases()));
 
