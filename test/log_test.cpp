@@ -118,13 +118,14 @@ TEST(HostText, EveryByteReadsBackAndTheEchoIsCutAfter256)
         all += static_cast<char>(byte);
     }
     LogText text;
-    appendHostText(text, all);
+    appendHostText(text, all.data(), all.size());
     const std::string echo = fmt::to_string(text);
     EXPECT_EQ(readBack(echo), all);
     EXPECT_TRUE(std::ranges::all_of(echo, [](char c) { return c >= ' ' && c <= '~'; })) << echo;
 
     text.clear();
-    appendHostText(text, all + "X");
+    const std::string more = all + "X";
+    appendHostText(text, more.data(), more.size());
     EXPECT_EQ(fmt::to_string(text), echo + " ... (257 bytes in all)");
 }
 

@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <signal.h> // NOLINT(modernize-deprecated-headers): sigtimedwait, kill
 #include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): POSIX's clock_gettime
 #include <unistd.h>
@@ -80,6 +79,7 @@ int tellEnding(long number, pid_t child, const sigset_t& childEnded)
 {
     int status = 0;
     const timespec limit{.tv_sec = 10, .tv_nsec = 0};
+    // NOLINTNEXTLINE(misc-include-cleaner): WNOHANG, from <stdlib.h> as clang-tidy has it
     while (waitpid(child, &status, WNOHANG) == 0)
     {
         if (sigtimedwait(&childEnded, nullptr, &limit) < 0 && errno == EAGAIN)

@@ -26,16 +26,26 @@
 #include <fmt/compile.h>
 
 #include <fcntl.h>
+#include <linux/bpf_common.h>
 #include <linux/filter.h>
+#include <linux/prctl.h>
 #include <linux/seccomp.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+// GNU's and POSIX's declarations are in the C headers alone.
+#include <signal.h> // NOLINT(modernize-deprecated-headers): sigwait, sigprocmask
+#include <stdlib.h> // NOLINT(modernize-deprecated-headers): setenv
+#include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h> // NOLINT(modernize-deprecated-headers): clock_gettime
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -43,6 +53,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -127,7 +138,7 @@ public:
     }
 
     // What the run reached, "" when nothing; `out` is its standard output.
-    std::string reached(const std::string& out)
+    [[nodiscard]] std::string reached(const std::string& out) const
     {
         std::string what;
         if (readAll(STDIN_FILENO) != inputText)
@@ -175,7 +186,7 @@ Outcome inChild(const qorvd::test::SandboxCase& c, bool confine, Reach& reach)
     }
     const int status = waitFor(pid);
     close(full);
-    Outcome outcome{ending(status), reach.reached(readAll(out))};
+    Outcome outcome{.ending = ending(status), .reached = reach.reached(readAll(out))};
     close(out);
     if (confine && outcome.ending == "exit " + std::to_string(skipped))
     {
@@ -184,8 +195,8 @@ Outcome inChild(const qorvd::test::SandboxCase& c, bool confine, Reach& reach)
     return outcome;
 }
 
-// Starts `args` with standard output and error to `out` and `err`; answers
-// its pid.
+// Starts `args` (found on the PATH) with standard output and error to `out`
+// and `err`; answers its pid.
 pid_t start(const Args& args, int out, int err)
 {
     std::vector<char*> argv;
@@ -200,7 +211,7 @@ pid_t start(const Args& args, int out, int err)
     posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
     pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
     {
         pid = -1;
     }
@@ -224,9 +235,10 @@ Outcome planted(const std::string& tool, const std::string& module,
     const std::string status = pid < 0 ? "not started" : ending(waitFor(pid));
     const std::string log = readAll(err);
     const size_t said = log.find("planted: ");
-    Outcome outcome{
-        said == std::string::npos ? status : log.substr(said + 9, log.find('\n', said) - said - 9),
-        reach.reached(readAll(out))};
+    Outcome outcome{.ending = said == std::string::npos
+                                  ? status
+                                  : log.substr(said + 9, log.find('\n', said) - said - 9),
+                    .reached = reach.reached(readAll(out))};
     close(out);
     close(err);
     return outcome;
@@ -328,9 +340,11 @@ void checkConfined(const std::string& tool)
         close(ends[0]);
         const std::string end = pid < 0 ? "not started" : ending(waitFor(pid));
         const bool printed = out.size() == filled + expected.size() && out.ends_with(expected);
-        check(seccomp == "2" && noNewPrivs == "1" && printed && end == "exit 0",
-              tool + " " + args[1] + ", blocked writing: Seccomp: " + seccomp + ", NoNewPrivs: " +
-                  noNewPrivs + "; drained: " + (printed ? "its output, " : "other output, ") + end,
+        std::string line = tool;
+        line += " " + args[1] + ", blocked writing: Seccomp: " + seccomp;
+        line += ", NoNewPrivs: " + noNewPrivs;
+        line += printed ? "; drained: its output, " : "; drained: other output, ";
+        check(seccomp == "2" && noNewPrivs == "1" && printed && end == "exit 0", line + end,
               "be Seccomp: 2, NoNewPrivs: 1, its output, exit 0");
     }
 }
@@ -356,12 +370,12 @@ void tellClock()
         const sock_fprog program{.len = static_cast<unsigned short>(refuseClocks.size()),
                                  .filter = refuseClocks.data()};
         timespec now{};
-        // NOLINTBEGIN(cppcoreguidelines-pro-type-vararg,misc-include-cleaner): the kernel's
-        // interface
-        _exit(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 ? 2
-              : clock_gettime(CLOCK_MONOTONIC, &now) != 0               ? 1
-                                                                        : 0);
-        // NOLINTEND(cppcoreguidelines-pro-type-vararg,misc-include-cleaner)
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): the kernel's interface
+        if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        {
+            _exit(2);
+        }
+        _exit(clock_gettime(CLOCK_MONOTONIC, &now) != 0 ? 1 : 0);
     }
     const std::string end = ending(waitFor(pid));
     const auto text = std::string{"clock: "} + (end == "exit 1" ? "a system call\n" : "the vDSO\n");

@@ -71,9 +71,16 @@ using LogText = fmt::memory_buffer;
 
 // Out of line, as are an entry's start and end below: one copy serves every
 // logging statement, where inlined (GCC 16 at -O2) each would carry its own.
-[[gnu::noinline]] inline void appendText(LogText& text, std::string_view piece)
+[[gnu::noinline]] inline void appendChars(LogText& text, const char* chars, size_t size)
 {
-    text.append(piece.data(), piece.data() + piece.size());
+    text.append(chars, chars + size);
+}
+
+// A view's two words in two registers: as one aggregate, GCC builds it on
+// the stack at each call.
+inline void appendText(LogText& text, std::string_view piece)
+{
+    appendChars(text, piece.data(), piece.size());
 }
 
 // Plain decimal through fmt's 64-bit writer, the one the summaries use: the
@@ -146,32 +153,34 @@ inline constexpr size_t hostTextShown = 256;
 // all)". The journal takes each line for an entry of its own, a reader's
 // terminal obeys escape sequences, a byte outside UTF-8 makes the journal
 // store the entry as binary, and flash is small: host text must do none of it.
-[[gnu::noinline]] inline void appendHostText(LogText& text, std::string_view hostText)
+// Each piece is a view of the host text or of a constant, through the one
+// appender every piece of an entry takes: no buffer of its own, the least
+// code in a file where a few bytes more cost a page.
+[[gnu::noinline]] inline void appendHostText(LogText& text, const char* hostText, size_t size)
 {
-    constexpr std::string_view hexDigits = "0123456789abcdef";
-    for (const char c : hostText.substr(0, hostTextShown))
+    // "\xh" for each hex digit h; a byte's low digit is the last of its own.
+    constexpr std::string_view escapes = R"(\x0\x1\x2\x3\x4\x5\x6\x7\x8\x9\xa\xb\xc\xd\xe\xf)";
+    const char* const end = hostText + std::min(size, hostTextShown);
+    for (const char* c = hostText; c != end; ++c)
     {
-        const auto byte = static_cast<uint8_t>(c);
+        const auto byte = static_cast<uint8_t>(*c);
+        std::string_view piece{c, 1};
         if (byte == '\\')
         {
-            appendText(text, "\\\\");
+            piece = {"\\\\", 2};
         }
-        else if (byte >= ' ' && byte <= '~')
+        else if (byte < ' ' || byte > '~')
         {
-            text.push_back(c);
+            appendText(text, {escapes.data() + (3U * (byte >> 4U)), 3});
+            piece = {escapes.data() + (3U * (byte & 0xFU)) + 2, 1};
         }
-        else
-        {
-            const std::array<char, 4> escaped{'\\', 'x', hexDigits[byte >> 4U],
-                                              hexDigits[byte & 0xFU]};
-            text.append(escaped.begin(), escaped.end());
-        }
+        appendText(text, piece);
     }
-    if (hostText.size() > hostTextShown)
+    if (size > hostTextShown)
     {
-        appendText(text, " ... (");
-        appendDecimal(text, hostText.size());
-        appendText(text, " bytes in all)");
+        appendText(text, {" ... (", 6});
+        appendDecimal(text, size);
+        appendText(text, {" bytes in all)", 14});
     }
 }
 
@@ -215,7 +224,7 @@ public:
 
     LogLine& operator<<(HostText host)
     {
-        appendHostText(text, host.text);
+        appendHostText(text, host.text.data(), host.text.size());
         return *this;
     }
 
