@@ -42,10 +42,12 @@
 #include <time.h> // NOLINT(modernize-deprecated-headers): clock_gettime
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -375,6 +377,7 @@ void tellClock()
         {
             _exit(2);
         }
+        // NOLINTNEXTLINE(misc-include-cleaner): from the C library's internal <bits/time.h>
         _exit(clock_gettime(CLOCK_MONOTONIC, &now) != 0 ? 1 : 0);
     }
     const std::string end = ending(waitFor(pid));
@@ -416,7 +419,7 @@ std::map<std::string, long> listedCalls()
 // The README's table: each call's verdict with zero arguments.
 std::map<std::string, std::string> readmeTable(const std::string& path)
 {
-    std::ifstream file(path);
+    const std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     std::string section = text.str();
@@ -474,12 +477,17 @@ int checkSweep(const std::string& readme, const Args& command)
         const auto call = calls.find(name);
         const bool either = said.starts_with("passed by the kernel");
         const bool passed = call != calls.end() && notKilled.erase(call->second) != 0;
-        check(call == calls.end() || either || passed == !said.starts_with("killed"),
-              "sweep: " + name + ": " +
-                  (call == calls.end() ? "absent here"
-                   : passed            ? "not killed"
-                                       : "killed") +
-                  " (README: " + said + ")",
+        std::string line = "sweep: " + name;
+        if (call == calls.end())
+        {
+            line += ": absent here";
+        }
+        else
+        {
+            line += passed ? ": not killed" : ": killed";
+        }
+        line += " (README: " + said + ")";
+        check(call == calls.end() || either || passed == !said.starts_with("killed"), line,
               "match the README");
     }
     for (const auto& [number, end] : notKilled)
@@ -491,7 +499,8 @@ int checkSweep(const std::string& readme, const Args& command)
 }
 } // namespace
 
-int main(int argc, char** argv)
+// A harness: an exception ends it, as a failure should.
+int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
 {
     const Args args{argv + 1, argv + argc};
     // Descriptor 3 open, so that a write to it works unconfined.

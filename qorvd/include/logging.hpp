@@ -171,8 +171,8 @@ inline constexpr size_t hostTextShown = 256;
         }
         else if (byte < ' ' || byte > '~')
         {
-            appendText(text, {escapes.data() + (3U * (byte >> 4U)), 3});
-            piece = {escapes.data() + (3U * (byte & 0xFU)) + 2, 1};
+            appendText(text, {escapes.data() + (size_t{3} * (byte >> 4U)), 3});
+            piece = {escapes.data() + (size_t{3} * (byte & 0xFU)) + 2, 1};
         }
         appendText(text, piece);
     }
