@@ -143,7 +143,10 @@ inline int takeAndGiveBackMemory()
 
 inline int runOutOfMemory()
 {
-    if (std::malloc(SIZE_MAX / 2) == nullptr)
+    // Kept, so that no compiler drops the request as unused.
+    static void* volatile kept = nullptr;
+    kept = std::malloc(SIZE_MAX / 2);
+    if (kept == nullptr)
     {
         qorvd::abortWith("out of memory");
     }
