@@ -16,6 +16,7 @@
 #include <sys/random.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
@@ -23,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <iterator>
 #include <string_view>
 
 namespace qorvd::sandbox
@@ -31,46 +33,24 @@ namespace
 {
 using Args = std::array<uint32_t, 6>;
 
-// seccomp_data as the kernel hands it to a filter: each field in the host's
-// byte order at the offset the kernel's header gives it, each argument a
-// 64-bit value. The filter's loads read it as the kernel would, so a load at
-// the wrong offset reads the wrong bytes on that host.
-struct CallImage
-{
-    std::array<uint8_t, sizeof(seccomp_data)> bytes{};
-
-    constexpr void put(size_t offset, uint64_t value, size_t width)
-    {
-        for (size_t i = 0; i < width; ++i)
-        {
-            const size_t shift = std::endian::native == std::endian::little ? i : width - 1 - i;
-            bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * shift));
-        }
-    }
-
-    [[nodiscard]] constexpr uint32_t word(size_t offset) const
-    {
-        uint32_t value = 0;
-        for (size_t i = 0; i < 4; ++i)
-        {
-            const size_t shift = std::endian::native == std::endian::little ? i : 3 - i;
-            value |= uint32_t{bytes.at(offset + i)} << (8 * shift);
-        }
-        return value;
-    }
-};
+// The bytes of seccomp_data, the kernel's own struct, as the kernel hands
+// them to a filter: each field in the host's byte order. The filter's loads
+// read them as the kernel would, so a load at the wrong offset reads the
+// wrong bytes on that host.
+using CallImage = std::array<uint8_t, sizeof(seccomp_data)>;
 
 constexpr CallImage image(uint32_t arch, long number, const Args& args)
 {
-    CallImage call;
-    call.put(offsetof(seccomp_data, nr), static_cast<uint32_t>(number), 4);
-    call.put(offsetof(seccomp_data, arch), arch, 4);
-    call.put(offsetof(seccomp_data, instruction_pointer), 0x1000, 8);
-    for (size_t i = 0; i < args.size(); ++i)
-    {
-        call.put(offsetof(seccomp_data, args) + (8 * i), args.at(i), 8);
-    }
-    return call;
+    seccomp_data call{
+        .nr = static_cast<int>(number), .arch = arch, .instruction_pointer = 0x1000, .args = {}};
+    std::copy(args.begin(), args.end(), std::begin(call.args));
+    return std::bit_cast<CallImage>(call);
+}
+
+constexpr uint32_t word(const CallImage& call, size_t offset)
+{
+    return std::bit_cast<uint32_t>(
+        std::array{call.at(offset), call.at(offset + 1), call.at(offset + 2), call.at(offset + 3)});
 }
 
 // The answer of `program` to `call`; 0 for an instruction the filter does not
@@ -86,7 +66,7 @@ constexpr uint32_t answer(const Program& program, const CallImage& call)
         case BPF_RET | BPF_K:
             return instruction.k;
         case BPF_LD | BPF_W | BPF_ABS:
-            value = call.word(instruction.k);
+            value = word(call, instruction.k);
             break;
         case BPF_JMP | BPF_JEQ | BPF_K:
             at += value == instruction.k ? instruction.jt : instruction.jf;
