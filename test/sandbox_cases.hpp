@@ -144,7 +144,7 @@ inline int takeAndGiveBackMemory()
 inline int runOutOfMemory()
 {
     // Kept, so that no compiler drops the request as unused.
-    static void* volatile kept = nullptr;
+    static const void* volatile kept = nullptr;
     kept = std::malloc(SIZE_MAX / 2);
     if (kept == nullptr)
     {

@@ -43,7 +43,7 @@ constexpr CallImage image(uint32_t arch, long number, const Args& args)
 {
     seccomp_data call{
         .nr = static_cast<int>(number), .arch = arch, .instruction_pointer = 0x1000, .args = {}};
-    std::copy(args.begin(), args.end(), std::begin(call.args));
+    std::ranges::copy(args, std::begin(call.args));
     return std::bit_cast<CallImage>(call);
 }
 
