@@ -152,10 +152,10 @@ inline constexpr size_t hostTextShown = 256;
 // byte as \xhh; the first hostTextShown bytes only, then " ... (N bytes in
 // all)". The journal takes each line for an entry of its own, a reader's
 // terminal obeys escape sequences, a byte outside UTF-8 makes the journal
-// store the entry as binary, and flash is small: host text must do none of it.
-// Each piece is a view of the host text or of a constant, through the one
-// appender every piece of an entry takes: no buffer of its own, the least
-// code in a file where a few bytes more cost a page.
+// store the entry as binary, and flash is small: host text must do none of
+// it. Each piece is a view of the host text or of a constant: no buffer of
+// its own, the least code where a few bytes more cost the static ARMv5TE
+// file a page.
 [[gnu::noinline]] inline void appendHostText(LogText& text, const char* hostText, size_t size)
 {
     // "\xh" for each hex digit h; a byte's low digit is the last of its own.
