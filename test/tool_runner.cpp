@@ -70,9 +70,6 @@ int routeStream(posix_spawn_file_actions_t& actions, int fd, Sink sink, std::FIL
     case Sink::DeviceFull:
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/full", O_WRONLY, 0);
         return -1;
-    case Sink::Closed:
-        posix_spawn_file_actions_addclose(&actions, fd);
-        return -1;
     case Sink::ReaderGone:
     {
         std::array<int, 2> ends{};

@@ -29,7 +29,6 @@ enum class Sink
 {
     Captured,   // a file, read back into ToolRun
     DeviceFull, // /dev/full: every write fails with ENOSPC
-    Closed,     // the descriptor is not open
     ReaderGone, // a pipe whose reading end is closed before the start
 };
 
