@@ -21,7 +21,6 @@
 #include <linux/filter.h>
 #include <linux/prctl.h>
 #include <linux/seccomp.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -29,7 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 // POSIX's and GNU's declarations are in the C headers alone.
-#include <signal.h> // NOLINT(modernize-deprecated-headers): sigaction, sigset_t
+#include <signal.h> // NOLINT(modernize-deprecated-headers): SIGPIPE, SIGXFSZ
 #include <stdio.h>  // NOLINT(modernize-deprecated-headers): fileno
 #include <time.h>   // NOLINT(modernize-deprecated-headers): timegm
 
@@ -44,10 +43,11 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <limits>
 #include <ostream>
 #include <regex>
-#include <stdexcept>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -139,55 +139,43 @@ bool toolRunsAlone()
            std::getenv("QORV_UNDER_VALGRIND") == nullptr;
 }
 
-std::string readAll(std::FILE* file)
+std::string readAll(int fd)
 {
     std::string text;
-    static_cast<void>(std::fseek(file, 0, SEEK_SET));
     std::array<char, 4096> buf{};
-    size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), file)) > 0)
+    for (ssize_t n = 0;
+         (n = pread(fd, buf.data(), buf.size(), static_cast<off_t>(text.size()))) > 0;)
     {
-        text.append(buf.data(), n);
+        text.append(buf.data(), static_cast<size_t>(n));
     }
     return text;
 }
 
-// Points the child's descriptor `fd` at `sink`; a captured stream goes to
-// `file`. Answers a descriptor the parent closes once the child has started,
-// or -1.
-int routeStream(posix_spawn_file_actions_t& actions, int fd, Sink sink, std::FILE* file)
+// In the child: points descriptor `fd` at `sink`, a captured stream at `file`.
+void route(int fd, Sink sink, int file)
 {
-    switch (sink)
+    int target = file;
+    std::array<int, 2> ends{-1, -1};
+    if (sink == Sink::DeviceFull)
     {
-    case Sink::Captured:
-        posix_spawn_file_actions_adddup2(&actions, fileno(file), fd);
-        return -1;
-    case Sink::DeviceFull:
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/full", O_WRONLY, 0);
-        return -1;
-    case Sink::ReaderGone:
+        target = open("/dev/full", O_WRONLY); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's
+    }
+    else if (sink == Sink::ReaderGone && pipe(ends.data()) == 0)
     {
-        std::array<int, 2> ends{};
-        if (pipe2(ends.data(), O_CLOEXEC) != 0)
-        {
-            throw std::runtime_error("cannot make a pipe");
-        }
         close(ends[0]); // no reader from the start: every write fails
-        posix_spawn_file_actions_adddup2(&actions, ends[1], fd);
-        return ends[1];
+        target = ends[1];
     }
+    if (target >= 0)
+    {
+        dup2(target, fd);
     }
-    return -1;
 }
+
 // Runs the tool with `args`; `wrapper` (a command that runs the rest of its
 // command line, such as prlimit) goes first.
 ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::string>& wrapper,
                 const Streams& streams)
 {
-    if (toolCommand.empty())
-    {
-        throw std::runtime_error("no tool command given to the test binary");
-    }
     std::vector<std::string> all = wrapper;
     all.insert(all.end(), toolCommand.begin(), toolCommand.end());
     all.insert(all.end(), args.begin(), args.end());
@@ -198,71 +186,32 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-
     // Files, not pipes: a large output cannot stall the child.
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::array<int, 2> pipeEnds{
-        routeStream(actions, STDOUT_FILENO, streams.out, out),
-        routeStream(actions, STDERR_FILENO, streams.err, err),
-    };
-    // SIGPIPE at its default in the child, or ignored as a service has it: an
-    // ignored signal stays ignored across exec, so the harness ignores it
-    // while it starts the child.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t toDefault; // NOLINT(misc-include-cleaner): from <signal.h>
-    sigemptyset(&toDefault);
-    if (!streams.sigpipeIgnored)
-    {
-        sigaddset(&toDefault, SIGPIPE);
-    }
-    posix_spawnattr_setsigdefault(&attributes, &toDefault);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    struct sigaction ignore = {};
-    struct sigaction previous = {};
-    struct sigaction previousXfsz = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &previous);
-    sigaction(SIGXFSZ, &ignore, &previousXfsz);
-    rlimit fileSize{};
-    getrlimit(RLIMIT_FSIZE, &fileSize);
-    if (streams.fileLimit != 0)
-    {
-        const rlimit limited{.rlim_cur = streams.fileLimit, .rlim_max = fileSize.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-
-    pid_t pid = 0;
     ToolRun run;
     run.started = std::time(nullptr);
-    const int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    sigaction(SIGPIPE, &previous, nullptr);
-    sigaction(SIGXFSZ, &previousXfsz, nullptr);
-    setrlimit(RLIMIT_FSIZE, &fileSize);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    for (const int end : pipeEnds)
+    const pid_t pid = fork();
+    if (pid == 0)
     {
-        if (end >= 0)
+        // SIGPIPE at its default, or ignored as systemd starts services; a
+        // write past the file limit fails, rather than end the tool.
+        static_cast<void>(signal(SIGPIPE, streams.sigpipeIgnored ? SIG_IGN : SIG_DFL));
+        static_cast<void>(signal(SIGXFSZ, SIG_IGN));
+        const rlimit limit{.rlim_cur = streams.fileLimit, .rlim_max = streams.fileLimit};
+        if (streams.fileLimit == 0 || setrlimit(RLIMIT_FSIZE, &limit) == 0)
         {
-            close(end);
+            route(STDOUT_FILENO, streams.out, fileno(out));
+            route(STDERR_FILENO, streams.err, fileno(err));
+            execvp(argv[0], argv.data());
         }
-    }
-    if (rc != 0)
-    {
-        static_cast<void>(std::fclose(out));
-        static_cast<void>(std::fclose(err));
-        throw std::runtime_error("cannot start " + all[0]);
+        _exit(127);
     }
     int status = 0;
     waitpid(pid, &status, 0);
     run.ended = std::time(nullptr);
-
-    run.out = readAll(out);
-    run.err = readAll(err);
+    run.out = readAll(fileno(out));
+    run.err = readAll(fileno(err));
     // NOLINTBEGIN(misc-include-cleaner): the W macros, from <stdlib.h> as clang-tidy has them
     run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -278,45 +227,22 @@ ToolRun runTool(const std::vector<std::string>& args, const std::vector<std::str
 // entry is kept as "?" + line.
 std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest)
 {
-    // date, time with unpadded microseconds glued on, quoted file, line, level
+    // date and time, unpadded microseconds glued on, quoted file, line, level
     static const std::regex entry(
-        R"re(^(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})(0|[1-9]\d{0,5}) UTC \["([^"\\]*)":[1-9]\d*\] (\[[A-Z]+\]) )re");
-    // Seconds since the epoch of an entry's UTC date and time.
-    const auto loggedAt = [](const std::smatch& match)
-    {
-        const auto number = [&match](size_t i) { return std::stoi(match[i].str()); };
-        std::tm broken{};
-        broken.tm_year = number(1) - 1900;
-        broken.tm_mon = number(2) - 1;
-        broken.tm_mday = number(3);
-        broken.tm_hour = number(4);
-        broken.tm_min = number(5);
-        broken.tm_sec = number(6);
-        return timegm(&broken);
-    };
+        R"re(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})(0|[1-9]\d{0,5}) UTC \["([^"\\]*)":[1-9]\d*\] (\[[A-Z]+\]) )re");
     std::string result;
-    size_t start = 0;
-    while (start < err.size())
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
     {
-        size_t end = err.find('\n', start);
-        if (end == std::string::npos)
-        {
-            end = err.size();
-        }
-        const std::string line = err.substr(start, end - start);
         std::smatch match;
+        std::tm broken{};
         const bool wellFormed = std::regex_search(line, match, entry);
-        const std::time_t when = wellFormed ? loggedAt(match) : 0;
-        if (wellFormed && when >= earliest && when <= latest)
-        {
-            result += match[8].str() + " " + match[9].str() + " " + match.suffix().str();
-        }
-        else
-        {
-            result += "?" + line;
-        }
+        std::istringstream(match[1].str()) >> std::get_time(&broken, "%Y-%m-%d %H:%M:%S");
+        const std::time_t when = wellFormed ? timegm(&broken) : 0;
+        result += wellFormed && when >= earliest && when <= latest
+                      ? match[3].str() + " " + match[4].str() + " " + match.suffix().str()
+                      : "?" + line;
         result += '\n';
-        start = end + 1;
     }
     return result;
 }
