@@ -30,7 +30,6 @@
 #include <linux/prctl.h>
 #include <linux/seccomp.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 // GNU's and POSIX's declarations are in the C headers alone.
@@ -199,26 +198,31 @@ Outcome inChild(const qorvd::test::SandboxCase& c, bool confine, Reach& reach)
 }
 
 // Starts `args` (found on the PATH) with standard output and error to `out`
-// and `err`; answers its pid.
-pid_t start(const Args& args, int out, int err)
+// and `err`, and `env` (NAME=VALUE) added; ended after a minute, should it
+// hang. Answers its pid.
+pid_t start(const Args& args, int out, int err, const Args& env = {})
 {
-    std::vector<char*> argv;
-    for (const auto& arg : args)
+    const pid_t pid = fork();
+    if (pid == 0)
     {
-        argv.push_back(
-            const_cast<char*>(arg.c_str())); // NOLINT(cppcoreguidelines-pro-type-const-cast)
+        alarm(60);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        // NOLINTBEGIN(cppcoreguidelines-pro-type-const-cast): POSIX's interfaces, before exec
+        for (const auto& setting : env)
+        {
+            putenv(const_cast<char*>(setting.c_str()));
+        }
+        std::vector<char*> argv;
+        for (const auto& arg : args)
+        {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        // NOLINTEND(cppcoreguidelines-pro-type-const-cast)
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-    {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
 
@@ -230,11 +234,8 @@ Outcome planted(const std::string& tool, const std::string& module,
     const int out = scratch();
     const int err = scratch();
     reach.arm();
-    setenv("LD_PRELOAD", module.c_str(), 1);
-    setenv("QORV_PLANTED", std::string{c.name}.c_str(), 1);
-    const pid_t pid = start({tool, "0", std::string{memconfText}}, out, err);
-    unsetenv("LD_PRELOAD");
-    unsetenv("QORV_PLANTED");
+    const pid_t pid = start({tool, "0", std::string{memconfText}}, out, err,
+                            {"LD_PRELOAD=" + module, "QORV_PLANTED=" + std::string{c.name}});
     const std::string status = pid < 0 ? "not started" : ending(waitFor(pid));
     const std::string log = readAll(err);
     const size_t said = log.find("planted: ");
@@ -460,7 +461,6 @@ constexpr std::array ranges{
 // Each number made once from inside TOOL, confined (MODULE, QORV_PLANTED=N),
 // in namespaces of its own should the filter let through what it must not;
 // where none can be made, only on a throw-away machine (QORV_SWEEP_ANYWHERE).
-// A call that hangs is ended after ten seconds.
 int checkSweep(const std::string& readme, const std::string& tool, const std::string& module)
 {
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0 &&
@@ -470,30 +470,16 @@ int checkSweep(const std::string& readme, const std::string& tool, const std::st
         return skipped;
     }
     const int devNull = open("/dev/null", O_WRONLY);
-    std::string path = tool;
-    std::string subcmd = "0";
-    std::string record{memconfText};
-    const std::array<char*, 4> argv{path.data(), subcmd.data(), record.data(), nullptr};
     std::map<long, std::string> notKilled;
     long made = 0;
     long unconfined = 0;
     for (const auto& [first, count] : ranges)
     {
-        for (long number = first; number < first + count; ++number)
+        for (long number = first; number < first + count; ++number, ++made)
         {
-            const pid_t pid = fork();
-            if (pid == 0)
-            {
-                alarm(10);
-                dup2(devNull, STDOUT_FILENO);
-                dup2(devNull, STDERR_FILENO);
-                setenv("LD_PRELOAD", module.c_str(), 1);
-                setenv("QORV_PLANTED", std::to_string(number).c_str(), 1);
-                execv(argv[0], argv.data());
-                _exit(127);
-            }
-            const std::string end = ending(waitFor(pid));
-            ++made;
+            const std::string end = ending(
+                waitFor(start({tool, "0", std::string{memconfText}}, devNull, devNull,
+                              {"LD_PRELOAD=" + module, "QORV_PLANTED=" + std::to_string(number)})));
             unconfined += end == "exit " + std::to_string(skipped) ? 1 : 0;
             if (end != "killed by SYS")
             {
