@@ -2,28 +2,14 @@
 # SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 # SPDX-License-Identifier: Apache-2.0
 # test/check_executable.sh FILE [CHECK...]: what an executable of this project
-# must be, read from the file itself with the binutils that NM, READELF and
-# STRIP name (the build machine's by default). Prints one line; fails naming
-# what FILE lacks. Always: none of the C++ runtime's exception support (name
-# demangler, personality routine, terminate handler; an unwinder in a dynamic
-# file: static glibc brings its own). CHECKs:
-#   max=BYTES          at most BYTES once stripped
-#   stripped           stripped already (a release file)
-#   hardened           PIE (dynamic files), RELRO (full, with BIND_NOW, in
-#                      dynamic files), a stack that is not executable, stack
-#                      protector strong, FORTIFY_SOURCE=2
-#   release=DEBUGFILE  hardened, and all that Debian 12's ARM cross compilers
-#                      take of the OpenSSF guide's options: FORTIFY_SOURCE=3,
-#                      library assertions, stack clash protection, zeroed
-#                      automatic variables; each option the file names in
-#                      .comment is in DEBUGFILE's DW_AT_producer, the
-#                      compiler's own record; the stack protector and the
-#                      fortified calls of a static file seen in DEBUGFILE's
-#                      symbols, where checksec cannot see them
-#   sandboxed          confines itself with its system call filter, as its
-#                      .comment section says
-#   ident=VERSION.HPP  carries the version and commit that VERSION.HPP names
-#   no-cxx-runtime     needs neither libstdc++ nor libgcc_s nor libfmt
+# must be, read from the file with the binutils that NM, READELF and STRIP
+# name. Prints one line; fails naming what FILE lacks. Always: none of the C++
+# runtime's exception support (an unwinder only in a dynamic file: static
+# glibc brings its own). CHECKs (README: Hardening): max=BYTES stripped;
+# stripped; hardened (PIE, full RELRO, NX stack, SSP strong, FORTIFY 2);
+# release=DEBUGFILE (hardened, and every OpenSSF option the .comment section
+# names, in DEBUGFILE's DW_AT_producer too; SSP and fortified calls seen in
+# its symbols); sandboxed; ident=VERSION.HPP; no-cxx-runtime.
 set -euo pipefail
 file=$1
 shift

@@ -119,51 +119,45 @@ struct FilterCase
     uint32_t arch = auditArch;
 };
 
-constexpr FilterCase call(std::string_view name, long number, Args args, uint32_t answer,
-                          uint32_t arch = auditArch)
-{
-    return {.name = name, .number = number, .args = args, .answer = answer, .arch = arch};
-}
-
 // Laid out by hand: clang-format 14 and 21 break its rows apart differently.
 // clang-tidy has the clock ids from the C library's internal <bits/time.h>,
 // and SIGKILL from <signal.h>, which it also refuses as a deprecated header.
 // clang-format off
-// NOLINTBEGIN(misc-include-cleaner)
+// NOLINTBEGIN(misc-include-cleaner,modernize-use-designated-initializers)
 constexpr std::array filterCases{
-    call("write to stdout", SYS_write, {1}, allowed),
-    call("write to stderr", SYS_write, {2}, allowed),
-    call("write to stdin", SYS_write, {0}, killed),
-    call("write to descriptor 3", SYS_write, {3}, killed),
-    call("writev to stderr", SYS_writev, {2}, allowed),
-    call("writev to descriptor 3", SYS_writev, {3}, killed),
-    call("the monotonic clock", SYS_clock_gettime, {CLOCK_MONOTONIC}, allowed),
-    call("the last fixed clock", SYS_clock_gettime, {CLOCK_TAI}, allowed),
-    call("past the fixed clocks", SYS_clock_gettime, {CLOCK_TAI + 1}, killed),
-    call("another process's clock", SYS_clock_gettime, {static_cast<uint32_t>(-2)}, killed),
-    call("map anonymous memory", mapCall, {0, 4096, readWrite, anonymous}, mapped(allowed)),
-    call("map shared anonymous memory", mapCall, {0, 4096, readWrite, MAP_SHARED | MAP_ANONYMOUS}, mapped(allowed)),
-    call("map a descriptor", mapCall, {0, 4096, PROT_READ, MAP_PRIVATE}, mapped(killed)),
-    call("map a descriptor shared", mapCall, {0, 4096, readWrite, MAP_SHARED}, mapped(killed)),
-    call("map executable memory", mapCall, {0, 4096, PROT_READ | PROT_EXEC, anonymous}, mapped(killed)),
-    call("random bytes without waiting", SYS_getrandom, {0, 16, GRND_NONBLOCK}, allowed),
-    call("random bytes, waiting for entropy", SYS_getrandom, {0, 16, 0}, killed),
-    call("SIGABRT's action", SYS_rt_sigaction, {SIGABRT}, allowed),
-    call("SIGSEGV's action", SYS_rt_sigaction, {SIGSEGV}, killed),
-    call("SIGABRT to itself", SYS_tgkill, {pid, pid, SIGABRT}, allowed),
-    call("SIGABRT to another process", SYS_tgkill, {1, 1, SIGABRT}, killed),
-    call("SIGABRT to another thread", SYS_tgkill, {pid, 1, SIGABRT}, killed),
-    call("SIGKILL to itself", SYS_tgkill, {pid, pid, SIGKILL}, killed),
-    call("an open", SYS_openat, {}, denied),
-    call("mprotect", SYS_mprotect, {}, killed),
-    call("kill", SYS_kill, {}, killed),
-    call("the way out", SYS_exit_group, {}, allowed),
-    call("another convention's write", SYS_write, {1}, killed, auditArch + 1),
+    FilterCase{"write to stdout", SYS_write, {1}, allowed},
+    FilterCase{"write to stderr", SYS_write, {2}, allowed},
+    FilterCase{"write to stdin", SYS_write, {0}, killed},
+    FilterCase{"write to descriptor 3", SYS_write, {3}, killed},
+    FilterCase{"writev to stderr", SYS_writev, {2}, allowed},
+    FilterCase{"writev to descriptor 3", SYS_writev, {3}, killed},
+    FilterCase{"the monotonic clock", SYS_clock_gettime, {CLOCK_MONOTONIC}, allowed},
+    FilterCase{"the last fixed clock", SYS_clock_gettime, {CLOCK_TAI}, allowed},
+    FilterCase{"past the fixed clocks", SYS_clock_gettime, {CLOCK_TAI + 1}, killed},
+    FilterCase{"another process's clock", SYS_clock_gettime, {static_cast<uint32_t>(-2)}, killed},
+    FilterCase{"map anonymous memory", mapCall, {0, 4096, readWrite, anonymous}, mapped(allowed)},
+    FilterCase{"map shared anonymous memory", mapCall, {0, 4096, readWrite, MAP_SHARED | MAP_ANONYMOUS}, mapped(allowed)},
+    FilterCase{"map a descriptor", mapCall, {0, 4096, PROT_READ, MAP_PRIVATE}, mapped(killed)},
+    FilterCase{"map a descriptor shared", mapCall, {0, 4096, readWrite, MAP_SHARED}, mapped(killed)},
+    FilterCase{"map executable memory", mapCall, {0, 4096, PROT_READ | PROT_EXEC, anonymous}, mapped(killed)},
+    FilterCase{"random bytes without waiting", SYS_getrandom, {0, 16, GRND_NONBLOCK}, allowed},
+    FilterCase{"random bytes, waiting for entropy", SYS_getrandom, {0, 16, 0}, killed},
+    FilterCase{"SIGABRT's action", SYS_rt_sigaction, {SIGABRT}, allowed},
+    FilterCase{"SIGSEGV's action", SYS_rt_sigaction, {SIGSEGV}, killed},
+    FilterCase{"SIGABRT to itself", SYS_tgkill, {pid, pid, SIGABRT}, allowed},
+    FilterCase{"SIGABRT to another process", SYS_tgkill, {1, 1, SIGABRT}, killed},
+    FilterCase{"SIGABRT to another thread", SYS_tgkill, {pid, 1, SIGABRT}, killed},
+    FilterCase{"SIGKILL to itself", SYS_tgkill, {pid, pid, SIGKILL}, killed},
+    FilterCase{"an open", SYS_openat, {}, denied},
+    FilterCase{"mprotect", SYS_mprotect, {}, killed},
+    FilterCase{"kill", SYS_kill, {}, killed},
+    FilterCase{"the way out", SYS_exit_group, {}, allowed},
+    FilterCase{"another convention's write", SYS_write, {1}, killed, auditArch + 1},
 #ifdef __x86_64__
-    call("an x32 write", static_cast<long>(foreignNumbers | SYS_write), {1}, killed),
+    FilterCase{"an x32 write", static_cast<long>(foreignNumbers | SYS_write), {1}, killed},
 #endif
 };
-// NOLINTEND(misc-include-cleaner)
+// NOLINTEND(misc-include-cleaner,modernize-use-designated-initializers)
 // clang-format on
 
 // The index of the first case that gets another answer; the number of cases
