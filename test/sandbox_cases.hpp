@@ -101,16 +101,15 @@ inline int runProgram()
     return orErrno(execve(argv[0], argv.data(), environ));
 }
 
-inline int mapMemory(int protection)
+inline int mapMemory(int protection, bool thenExecutable = false)
 {
     void* block = mmap(nullptr, 4096, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? errno : orErrno(munmap(block, 4096));
-}
-
-inline int makeExecutable()
-{
-    void* block = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return block == MAP_FAILED ? errno : orErrno(mprotect(block, 4096, PROT_READ | PROT_EXEC));
+    if (block == MAP_FAILED)
+    {
+        return errno;
+    }
+    return orErrno(thenExecutable ? mprotect(block, 4096, PROT_READ | PROT_EXEC)
+                                  : munmap(block, 4096));
 }
 
 // Past the vDSO, as on cores without an architected timer: the kernel's
@@ -203,7 +202,7 @@ inline constexpr std::array sandboxCases{
     SandboxCase{"fork", startProcess, killed, works, true},
     SandboxCase{"exec", runProgram, killed, works, true},
     SandboxCase{"mmap-exec", [] { return mapMemory(PROT_READ | PROT_EXEC); }, killed, works, true},
-    SandboxCase{"mprotect-exec", makeExecutable, killed, works, true},
+    SandboxCase{"mprotect-exec", [] { return mapMemory(PROT_READ | PROT_WRITE, true); }, killed, works, true},
     SandboxCase{"write-3", [] { return writeTo(3); }, killed, works, true},
     SandboxCase{"kill", [] { return orErrno(kill(getpid(), 0)); }, killed, works, true},
     // What is not the tool's: unconfined, each reaches it.
