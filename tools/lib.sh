@@ -11,8 +11,8 @@ declare -A package_sets=(
         libfmt-dev:armel libgtest-dev:armel libfmt-dev:armhf libgtest-dev:armhf
         libfmt-dev:s390x libgtest-dev:s390x"
     [release]="python3 dpkg-dev checksec"
-    [test]="clang libclang-rt-14-dev shellcheck reuse
-        reprotest diffoscope-minimal mmdebstrap bubblewrap"
+    [test]="clang libclang-rt-14-dev shellcheck reuse reprotest diffoscope-minimal"
+    [roots]="mmdebstrap bubblewrap"
     # A real ARM kernel (tools/kernel).
     [kernel]="qemu-system-arm cpio device-tree-compiler"
     [bench]="gcc valgrind hyperfine gnuplot-nox time"
