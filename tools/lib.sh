@@ -4,6 +4,7 @@
 # shellcheck shell=bash
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+roots=${QORV_ROOT_CACHE:-/var/cache/qorv_raw_data_parser}
 
 declare -A package_sets=(
     [build]="g++ meson ninja-build pkgconf libfmt-dev libgtest-dev git binutils"
@@ -22,11 +23,10 @@ declare -A package_sets=(
     [root-trixie]="python3-cyclonedx-lib python3-jsonschema python3-referencing"
     # And what the BMC firmware community's CI runs (tools/field).
     [root-unstable]="g++-15 clang-21 clang-tidy-21 clang-format-21 lld-21 valgrind libc6-dbg gcovr
-        black flake8 isort codespell gitlint shellcheck nodejs npm python3-yaml"
+        black flake8 isort codespell gitlint shellcheck python3-yaml"
 )
-# needs SET...: installs the packages of each SET that are missing; apt's
-# output goes to build-packages.log, and its errors name what cannot be had.
-# Lists that fail to load in part (a mirror mid-sync) do not stop it.
+# needs SET...: installs each SET's missing packages; apt's output goes to build-packages.log, its errors name
+# what cannot be had. Lists that fail to load in part (a mirror mid-sync) do not stop it.
 needs() {
     local set pkg missing=() log=$top/build-packages.log
     for set; do
@@ -62,9 +62,8 @@ build_release() {
         echo "$1/dest/usr/local/bin/qorv_raw_data_parser"
 }
 
-# meson_tests DIR ARG...: meson test ARG... in DIR, then the tests it passed
-# and failed, GoogleTest's one by one (from meson's JUnit log); a run that
-# failed with no test failing (valgrind's own finding, say) counts one.
+# meson_tests DIR ARG...: meson test ARG... in DIR, then the tests it passed and failed, GoogleTest's one by one
+# (from meson's JUnit log); a run that failed with no test failing (valgrind's own finding, say) counts one.
 meson_tests() {
     local status=0 log=testlog tool=${QORV_TOOL:-}
     [ "${2:-}" != --setup ] || log=testlog-$3
@@ -83,7 +82,7 @@ print(f"tests: {len(ran) - failed} passed, {failed} failed ({sys.argv[2]})")' \
 # unless the cache has it with these packages; prints its path. Delete it to
 # take newer packages.
 debian_root() {
-    local dir=${QORV_ROOT_CACHE:-/var/cache/qorv_raw_data_parser}/$1 pkg want
+    local dir=$roots/$1 pkg want
     want=$(dpkg --print-architecture),armhf
     for pkg in ${package_sets[root]} ${package_sets[root-$1]:-}; do want+=" $pkg"; done
     mkdir -p "${dir%/*}"
@@ -103,11 +102,20 @@ debian_root() {
     echo "$dir"
 }
 
-# in_root ROOT COMMAND [ARG...]: runs COMMAND in ROOT, this checkout at /src, read-only;
-# with this machine's certificate authorities, which a proxy on the way to a
-# package registry may need.
+# npm_tools: the field's prettier and markdownlint, once, with this machine's npm (Debian's adds 350 packages to
+# a root), for in_root's /opt/qorv-npm.
+npm_tools() {
+    local pins="prettier@3.10.2 markdownlint-cli@0.50.0"
+    # shellcheck disable=SC2086 # the pins are words
+    [ "$(cat "$roots/npm/.pins" 2>/dev/null)" = "$pins" ] || { npm install -g --prefix "$roots/npm" $pins \
+        >"$roots/npm.log" 2>&1 && echo "$pins" >"$roots/npm/.pins"; } || { tail -n 5 "$roots/npm.log" >&2; return 1; }
+}
+
+# in_root ROOT COMMAND [ARG...]: runs COMMAND in ROOT, this checkout at /src, read-only; with
+# this machine's certificate authorities, which a proxy on the way to a package registry may need.
 in_root() {
     bwrap --bind "$1" / --ro-bind "$top" /src --proc /proc --dev /dev --clearenv \
         --ro-bind-try /etc/ssl/certs/ca-certificates.crt /etc/ssl/certs/ca-certificates.crt \
+        --ro-bind-try "$roots/npm" /opt/qorv-npm --ro-bind-try /usr/bin/node /usr/bin/node \
         --setenv PATH /usr/sbin:/usr/bin:/sbin:/bin --setenv HOME /root --setenv LC_ALL C.UTF-8 "${@:2}"
 }
