@@ -92,7 +92,7 @@ debian_root() {
         [ "$(cat "$dir/.qorv-packages" 2>/dev/null)" != "$want" ] || exit 0
         rm -rf "$dir" "$dir.new" && mkdir -p "$dir.new"
         # unstable's Release file may be past its Valid-Until on a mirror.
-        mmdebstrap --variant=apt --architectures="${want%% *}" --include="${want#* }" \
+        mmdebstrap --variant=apt --architectures="${want%% *}" --include="${want#* }" --dpkgopt=force-unsafe-io \
             --aptopt='Acquire::Check-Valid-Until "false"' "$1" "$dir.new" >"$dir.log" 2>&1 || {
             grep -E '^E:' "$dir.log" | tail -n 5 && echo "cannot make the $1 root (log: $dir.log)"
             exit 1
