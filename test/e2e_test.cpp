@@ -49,7 +49,6 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
