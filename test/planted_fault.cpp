@@ -1,32 +1,26 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// planted_fault.so: preloaded into a dynamic build of the tool, it stands in
-// for the C library's timespec_get, which the tool calls for each log entry,
-// after main has confined it. There it makes what QORV_PLANTED names, as code
-// taken over by a memory fault would:
-// - a sandbox case's call; it says "planted: exit ERRNO" on standard error if
-//   the process lives on;
-// - a system call number, with zero arguments (the sweep); it ends with 77
-//   if the tool was not confined, else 0 if the process lives on.
+// planted_fault.so: preloaded into a dynamic tool, it stands in for the C
+// library's timespec_get, which the tool calls for each log entry after main
+// confined it, and makes what QORV_PLANTED names, as code taken over by a
+// memory fault would: a sandbox case's call (exit with its answer if the
+// process lives on), or a call number with zero arguments (exit 77 if the tool
+// was not confined, else 0 if it lives on).
 
-#include "output.hpp"
 #include "sandbox_cases.hpp"
 
 #include <fcntl.h>
 #include <time.h> // NOLINT(modernize-deprecated-headers): POSIX's clock_gettime
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <string_view>
 
-// The tool's timespec_get (__timespec_get64 where time_t has two sizes),
-// its parameters named as the C library's declaration names them. No
-// std::string here, which would take the C++ runtime: an image has only the C
-// library.
+// __timespec_get64 where time_t has two sizes; its parameters named as the C
+// library names them. No std::string: the tool has no C++ runtime.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int timespec_get(timespec* __ts, int __base) noexcept
 {
@@ -48,10 +42,7 @@ extern "C" int timespec_get(timespec* __ts, int __base) noexcept
     {
         if (c.name == planted)
         {
-            std::array<char, 48> text{"planted: exit "};
-            auto* const end = std::to_chars(text.begin() + 14, text.end() - 1, c.call()).ptr;
-            *end = '\n';
-            static_cast<void>(qorvd::writeAll(STDERR_FILENO, {text.data(), end + 1}));
+            _exit(c.call());
         }
     }
     // NOLINTNEXTLINE(misc-include-cleaner): CLOCK_REALTIME, from <bits/time.h>

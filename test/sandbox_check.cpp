@@ -1,28 +1,22 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// The tool's system call filter on the kernel this runs on. A line a check,
-// with "MUST" in each that fails; exits 0 when all pass, 1 when one fails, 77
-// (skipped) where the kernel has no seccomp (qemu-user) or there is no /proc.
-//
-// sandbox_check TOOL [MODULE]
-//   each row of sandbox_cases.hpp in a child of its own, under the tool's
-//   filter and without it; with MODULE (planted_fault.so), the planted rows
-//   from inside TOOL too. Standard input is the caller's file, another
-//   process waits, standard error is a full device: a confined call must
-//   leave the file as it was, send the process nothing, and show nothing of
-//   the file on standard output. Then TOOL, blocked writing on each path of
-//   main, must show the filter on in /proc; and whether a clock read here is
-//   a system call (no vDSO clock).
-// sandbox_check sweep README TOOL MODULE
-//   every system call number made once from inside a confined TOOL: the
-//   calls not killed must be the README's table's.
+// The tool's system call filter on the kernel this runs on (qemu-user takes
+// none). sandbox_check [GTEST-OPTION...] TOOL [MODULE]:
+// - each row of sandbox_cases.hpp in a child, unconfined and confined, and
+//   with MODULE (planted_fault.so) from inside TOOL too. Standard input is the
+//   caller's file, another process waits, standard error is a full device;
+// - TOOL confined on each path of main before it reads an argument;
+// - with QORV_README, every call number from inside TOOL: the calls not
+//   killed must be the README's table's;
+// - with QORV_CLOCK_IS_A_CALL, a clock read must be a system call (no vDSO).
 
+#include "child.hpp"
 #include "output.hpp"
 #include "sandbox.hpp"
 #include "sandbox_cases.hpp"
 
-#include <fmt/compile.h>
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <linux/bpf_common.h>
@@ -51,6 +45,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -59,67 +54,41 @@
 #include <utility>
 #include <vector>
 
+namespace qorvd::test
+{
 namespace
 {
-using qorvd::test::inputText;
-using Args = std::vector<std::string>;
+Args tool; // TOOL [MODULE]
+constexpr int unconfined = 77;
+constexpr std::string_view memconf = "AQMCAQACAQAAAAAAAAACAAAAAAAAAA==";
 
-constexpr int skipped = 77;
-constexpr std::string_view memconfText = "AQMCAQACAQAAAAAAAAACAAAAAAAAAA==";
-int failures = 0;
-
-// One check's line; one that failed says MUST.
-void check(bool good, const std::string& line, const std::string& must = "")
+bool kernelHasSeccomp()
 {
-    failures += good ? 0 : 1;
-    const auto text = qorvd::formatted(FMT_COMPILE("sandbox: {}{}\n"), line,
-                                       good ? std::string{} : "  MUST " + must);
-    static_cast<void>(qorvd::writeAll(STDOUT_FILENO, {text.data(), text.size()}));
-}
-
-// How a child ended. clang-tidy has the W macros from <stdlib.h>.
-// NOLINTBEGIN(misc-include-cleaner)
-std::string ending(int status)
-{
-    return WIFSIGNALED(status) ? std::string{"killed by "} + sigabbrev_np(WTERMSIG(status))
-                               : "exit " + std::to_string(WEXITSTATUS(status));
-}
-// NOLINTEND(misc-include-cleaner)
-
-int waitFor(pid_t pid)
-{
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
-std::string readAll(int fd)
-{
-    std::string text;
-    std::array<char, 4096> buf{};
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t n = 0; (n = read(fd, buf.data(), buf.size())) > 0;)
-    {
-        text.append(buf.data(), static_cast<size_t>(n));
-    }
-    return text;
-}
-
-// A file of nobody's but this process's, empty.
-int scratch()
-{
-    return memfd_create("sandbox_check", 0);
+    return prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0; // NOLINT(cppcoreguidelines-pro-type-vararg)
 }
 
 // What a run must not reach: the caller's file as standard input, and another
-// process, whose pid is in QORV_VICTIM. That process holds SIGABRT blocked
-// and waits: asked afterwards, it says whether one came.
+// process (pid in QORV_VICTIM), which holds SIGABRT blocked and waits; asked
+// afterwards, it says whether one came.
 class Reach
 {
 public:
-    void arm()
+    Reach() : victim(armed()) {}
+
+    // What the run reached, "" when nothing; `out` is its standard output.
+    [[nodiscard]] std::string reached(const std::string& out) const
     {
-        const int fd = scratch();
+        std::string what;
+        what += readAll(STDIN_FILENO) != inputText ? " the caller's file changed;" : "";
+        what += out.find(inputText) != std::string::npos ? " the caller's file read;" : "";
+        const bool aborted = kill(victim, SIGUSR1) == 0 && ending(victim) != "exit 0";
+        return what + (aborted ? " the other process got SIGABRT;" : "");
+    }
+
+private:
+    static pid_t armed()
+    {
+        const int fd = memfd_create("input", 0);
         static_cast<void>(qorvd::writeAll(fd, inputText));
         dup2(fd, STDIN_FILENO);
         close(fd);
@@ -129,108 +98,51 @@ public:
         sigaddset(&awaited, SIGUSR1);
         sigset_t before{}; // NOLINT(misc-include-cleaner): from <signal.h>
         sigprocmask(SIG_BLOCK, &awaited, &before);
-        victim = fork();
-        if (victim == 0)
+        const pid_t pid = fork();
+        if (pid == 0)
         {
             int signal = 0;
             sigwait(&awaited, &signal);
             _exit(signal == SIGABRT ? 1 : 0);
         }
         sigprocmask(SIG_SETMASK, &before, nullptr);
-        setenv("QORV_VICTIM", std::to_string(victim).c_str(), 1);
+        setenv("QORV_VICTIM", std::to_string(pid).c_str(), 1);
+        return pid;
     }
 
-    // What the run reached, "" when nothing; `out` is its standard output.
-    [[nodiscard]] std::string reached(const std::string& out) const
-    {
-        std::string what;
-        if (readAll(STDIN_FILENO) != inputText)
-        {
-            what += " the caller's file changed;";
-        }
-        if (out.find(inputText) != std::string::npos)
-        {
-            what += " the caller's file read;";
-        }
-        if (kill(victim, SIGUSR1) == 0 && ending(waitFor(victim)) != "exit 0")
-        {
-            what += " the other process got SIGABRT;";
-        }
-        return what;
-    }
-
-private:
-    pid_t victim = -1;
+    pid_t victim;
 };
-
-struct Outcome
-{
-    std::string ending;
-    std::string reached;
-};
-
-// Starts `args` (found on the PATH) with standard output and error to `out`
-// and `err`, and `env` (NAME=VALUE) added; ended after a minute, should it
-// hang. Answers its pid.
-pid_t start(const Args& args, int out, int err, const Args& env = {})
-{
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        alarm(60);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        // NOLINTBEGIN(cppcoreguidelines-pro-type-const-cast): POSIX's interfaces, before exec
-        for (const auto& setting : env)
-        {
-            putenv(const_cast<char*>(setting.c_str()));
-        }
-        std::vector<char*> argv;
-        for (const auto& arg : args)
-        {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        // NOLINTEND(cppcoreguidelines-pro-type-const-cast)
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 enum class Way : uint8_t
 {
     Unconfined,
     Confined,
-    Planted,
+    Planted, // in TOOL by MODULE, after main confined it
 };
 
-// The case's call in a child: unconfined, confined, or planted in TOOL by
-// MODULE after main confined it (the module says what the call answered,
-// when the run goes on); "unconfined" when the kernel refused the filter.
-Outcome runCase(const qorvd::test::SandboxCase& c, Way way, const Args& tool, Reach& reach)
+struct Outcome
 {
-    const int out = scratch();
-    const int err = way == Way::Planted ? scratch() : open("/dev/full", O_WRONLY);
-    reach.arm();
+    std::string ending; // "unconfined" when the kernel refused the filter
+    std::string reached;
+};
+
+Outcome runCase(const SandboxCase& c, Way way)
+{
+    const Reach reach;
+    const int out = memfd_create("out", 0);
+    const int err = open("/dev/full", O_WRONLY);
     const pid_t pid = way == Way::Planted
-                          ? start({tool[0], "0", std::string{memconfText}}, out, err,
+                          ? start({tool[0], "0", std::string{memconf}}, out, err,
                                   {"LD_PRELOAD=" + tool[1], "QORV_PLANTED=" + std::string{c.name}})
                           : fork();
     if (pid == 0)
     {
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
-        _exit(way == Way::Confined && !qorvd::sandbox::confine() ? skipped : c.call());
+        _exit(way == Way::Confined && !qorvd::sandbox::confine() ? unconfined : c.call());
     }
-    std::string end = pid < 0 ? "not started" : ending(waitFor(pid));
-    const std::string log = way == Way::Planted ? readAll(err) : "";
-    const size_t said = log.find("planted: ");
-    if (said != std::string::npos)
-    {
-        end = log.substr(said + 9, log.find('\n', said) - said - 9);
-    }
-    if (way == Way::Confined && end == "exit " + std::to_string(skipped))
+    std::string end = ending(pid);
+    if (way == Way::Confined && end == "exit " + std::to_string(unconfined))
     {
         end = "unconfined";
     }
@@ -240,50 +152,43 @@ Outcome runCase(const qorvd::test::SandboxCase& c, Way way, const Args& tool, Re
     return outcome;
 }
 
-bool kernelHasSeccomp()
+class Call : public testing::TestWithParam<size_t>
 {
-    return prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0; // NOLINT(cppcoreguidelines-pro-type-vararg)
+};
+
+TEST_P(Call, EndsAsItMustAndConfinedReachesNothing)
+{
+    const auto& c = sandboxCases.at(GetParam());
+    const Outcome free = runCase(c, Way::Unconfined);
+    const Outcome confined = runCase(c, Way::Confined);
+    // Only a kernel without seccomp may refuse the filter.
+    if (confined.ending == "unconfined" && !kernelHasSeccomp())
+    {
+        GTEST_SKIP() << "the kernel takes no filter";
+    }
+    EXPECT_TRUE(free.ending == c.unconfined || c.unconfined.empty()) << free.ending;
+    EXPECT_EQ(free.reached.empty(), !c.reaches) << "unconfined:" << free.reached;
+    EXPECT_EQ(confined.ending + confined.reached, c.confined);
+    if (tool.size() == 2 && c.planted)
+    {
+        const Outcome planted = runCase(c, Way::Planted);
+        EXPECT_EQ(planted.ending + planted.reached, c.confined) << "planted in the tool";
+    }
 }
 
-// Each row, as a child and planted (with TOOL's MODULE); answers false when
-// the kernel took no filter.
-bool checkCases(const Args& tool)
+std::string rowName(const testing::TestParamInfo<size_t>& info)
 {
-    Reach reach;
-    for (const auto& c : qorvd::test::sandboxCases)
-    {
-        const Outcome free = runCase(c, Way::Unconfined, tool, reach);
-        const Outcome confined = runCase(c, Way::Confined, tool, reach);
-        if (confined.ending == "unconfined")
-        {
-            // Only a kernel without seccomp may refuse: one that has it and
-            // refuses shows a fault of the tool's.
-            check(!kernelHasSeccomp(), "the filter refused by a kernel with seccomp", "take it");
-            return false;
-        }
-        const std::string name{c.name};
-        const std::string must = "be " + std::string{c.confined} + ", reaching nothing";
-        check((free.ending == c.unconfined || c.unconfined.empty()) &&
-                  free.reached.empty() != c.reaches,
-              name + " unconfined: " + free.ending + free.reached,
-              "be " + std::string{c.unconfined} + (c.reaches ? ", reaching its aim" : ""));
-        check(confined.ending == c.confined && confined.reached.empty(),
-              name + " confined: " + confined.ending + confined.reached, must);
-        if (tool.size() == 2 && c.planted)
-        {
-            const Outcome inTool = runCase(c, Way::Planted, tool, reach);
-            check(inTool.ending == c.confined && inTool.reached.empty(),
-                  name + " planted in the tool: " + inTool.ending + inTool.reached, must);
-        }
-    }
-    return true;
+    std::string name{sandboxCases.at(info.param).name};
+    std::ranges::replace(name, '-', '_');
+    return name;
 }
+
+INSTANTIATE_TEST_SUITE_P(Sandbox, Call, testing::Range<size_t>(0, sandboxCases.size()), rowName);
 
 std::string statusLine(pid_t pid, std::string_view key)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
+    for (std::string line; std::getline(status, line);)
     {
         if (line.starts_with(key))
         {
@@ -293,61 +198,59 @@ std::string statusLine(pid_t pid, std::string_view key)
     return "?";
 }
 
-// Confined before any argument is read: on each path of main the tool blocks
-// writing to a full pipe, and /proc must show the filter on by then.
-void checkConfined(const std::string& tool)
+class Confined : public testing::TestWithParam<Args>
 {
-    const std::array<std::pair<Args, std::string_view>, 3> runs{{
-        {{tool, "-h"}, "qrov_raw_data_parser subcmd base64RawData.\n"},
-        {{tool, "x", "QUJD"},
-         "Parameter is incorrect, please use qrov_raw_data_parser -h for help.\n"},
-        {{tool, "0", std::string{memconfText}},
-         "MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode "
-         "1,2\n"},
-    }};
-    for (const auto& [args, expected] : runs)
+};
+
+// On each path of main the tool blocks writing to a full pipe, and /proc must
+// show the filter on by then.
+TEST_P(Confined, BeforeAnyArgumentIsRead)
+{
+    if (access("/proc/self/status", R_OK) != 0)
     {
-        std::array<int, 2> ends{};
-        if (pipe2(ends.data(), O_NONBLOCK) != 0)
-        {
-            check(false, "a pipe", "be made");
-            return;
-        }
-        size_t filled = 0;
-        for (ssize_t n = 0; (n = write(ends[1], inputText.data(), inputText.size())) > 0;)
-        {
-            filled += static_cast<size_t>(n);
-        }
-        fcntl(ends[1], F_SETFL, 0); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's interface
-        fcntl(ends[0], F_SETFL, 0); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's interface
-        const int devNull = open("/dev/null", O_WRONLY);
-        const pid_t pid = start(args, ends[1], devNull);
-        close(ends[1]);
-        close(devNull);
-        std::string seccomp = "?";
-        for (int tries = 0; pid > 0 && tries < 200 && seccomp != "2"; ++tries)
-        {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            seccomp = statusLine(pid, "Seccomp:");
-        }
-        const std::string noNewPrivs = statusLine(pid, "NoNewPrivs:");
-        const std::string out = readAll(ends[0]);
-        close(ends[0]);
-        const std::string end = pid < 0 ? "not started" : ending(waitFor(pid));
-        const bool printed = out.size() == filled + expected.size() && out.ends_with(expected);
-        std::string line = tool;
-        line += " " + args[1] + ", blocked writing: Seccomp: " + seccomp;
-        line += ", NoNewPrivs: " + noNewPrivs;
-        line += printed ? "; drained: its output, " : "; drained: other output, ";
-        check(seccomp == "2" && noNewPrivs == "1" && printed && end == "exit 0", line + end,
-              "be Seccomp: 2, NoNewPrivs: 1, its output, exit 0");
+        GTEST_SKIP() << "no /proc";
     }
+    std::array<int, 2> ends{};
+    ASSERT_EQ(pipe2(ends.data(), O_NONBLOCK), 0);
+    while (write(ends[1], inputText.data(), inputText.size()) > 0)
+    {
+    }
+    fcntl(ends[1], F_SETFL, 0); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's interface
+    Args args = GetParam();
+    args.insert(args.begin(), tool[0]);
+    const pid_t pid = start(args, ends[1], open("/dev/null", O_WRONLY));
+    close(ends[1]);
+    std::string seccomp = "?";
+    for (int tries = 0; pid > 0 && tries < 200 && seccomp != "2"; ++tries)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        seccomp = statusLine(pid, "Seccomp:");
+    }
+    EXPECT_EQ(seccomp, "2");
+    EXPECT_EQ(statusLine(pid, "NoNewPrivs:"), "1");
+    readAll(ends[0]);
+    close(ends[0]);
+    EXPECT_EQ(ending(pid), "exit 0");
 }
+
+std::string pathName(const testing::TestParamInfo<Args>& info)
+{
+    return std::array{"Usage", "ParameterError", "Record"}.at(info.index);
+}
+
+INSTANTIATE_TEST_SUITE_P(Main, Confined,
+                         testing::Values(Args{"-h"}, Args{"x", "QUJD"},
+                                         Args{"0", std::string{memconf}}),
+                         pathName);
 
 // Whether the C library's clock read is a system call: under a filter that
 // refuses the clock calls, it fails only if it is.
-void tellClock()
+TEST(Clock, IsASystemCallWhereTheVdsoHasNone)
 {
+    if (std::getenv("QORV_CLOCK_IS_A_CALL") == nullptr)
+    {
+        GTEST_SKIP() << "where the vDSO reads the clock is left to the kernel";
+    }
     const pid_t pid = fork();
     if (pid == 0)
     {
@@ -373,9 +276,7 @@ void tellClock()
         // NOLINTNEXTLINE(misc-include-cleaner): from the C library's internal <bits/time.h>
         _exit(clock_gettime(CLOCK_MONOTONIC, &now) != 0 ? 1 : 0);
     }
-    const std::string end = ending(waitFor(pid));
-    const auto text = std::string{"clock: "} + (end == "exit 1" ? "a system call\n" : "the vDSO\n");
-    static_cast<void>(qorvd::writeAll(STDOUT_FILENO, text));
+    EXPECT_EQ(ending(pid), "exit 1") << "1: a system call, 0: the vDSO";
 }
 
 // The numbers of the calls that the README's table names, those this target
@@ -412,9 +313,8 @@ std::map<std::string, long> listedCalls()
 // The README's table: each call's verdict with zero arguments.
 std::map<std::string, std::string> readmeTable(const std::string& path)
 {
-    const std::ifstream file(path);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path).rdbuf();
     std::string section = text.str();
     section = section.substr(std::min(section.find("### The sandbox"), section.size()));
     section = section.substr(0, section.find("\n#", 1));
@@ -433,7 +333,7 @@ std::map<std::string, std::string> readmeTable(const std::string& path)
 }
 
 // Every number the kernel could take: past the highest call (below 500 on
-// each target today), and ARM's own. x32's are refused as a whole, by the
+// each target today), and ARM's own. x32's are refused as a whole by the
 // filter's first test, which the x32 case shows.
 // clang-format off
 constexpr std::array ranges{
@@ -447,91 +347,67 @@ constexpr std::array ranges{
 // Each number made once from inside TOOL, confined (MODULE, QORV_PLANTED=N),
 // in namespaces of its own should the filter let through what it must not;
 // where none can be made, only on a throw-away machine (QORV_SWEEP_ANYWHERE).
-int checkSweep(const std::string& readme, const std::string& tool, const std::string& module)
+// Run it alone: the namespaces are this process's.
+TEST(Sweep, LetsThroughTheReadmesCallsAlone)
 {
+    const char* readme = std::getenv("QORV_README");
+    if (readme == nullptr || tool.size() != 2)
+    {
+        GTEST_SKIP() << "QORV_README and MODULE name what to sweep";
+    }
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0 &&
         std::getenv("QORV_SWEEP_ANYWHERE") == nullptr)
     {
-        static_cast<void>(qorvd::writeAll(STDOUT_FILENO, "skipped: no namespaces to sweep in\n"));
-        return skipped;
+        GTEST_SKIP() << "no namespaces to sweep in";
     }
     const int devNull = open("/dev/null", O_WRONLY);
     std::map<long, std::string> notKilled;
-    long made = 0;
-    long unconfined = 0;
     for (const auto& [first, count] : ranges)
     {
-        for (long number = first; number < first + count; ++number, ++made)
+        for (long number = first; number < first + count; ++number)
         {
-            const std::string end = ending(
-                waitFor(start({tool, "0", std::string{memconfText}}, devNull, devNull,
-                              {"LD_PRELOAD=" + module, "QORV_PLANTED=" + std::to_string(number)})));
-            unconfined += end == "exit " + std::to_string(skipped) ? 1 : 0;
+            const std::string end =
+                ending(start({tool[0], "0", std::string{memconf}}, devNull, devNull,
+                             {"LD_PRELOAD=" + tool[1], "QORV_PLANTED=" + std::to_string(number)}));
+            if (end == "exit " + std::to_string(unconfined))
+            {
+                ASSERT_FALSE(kernelHasSeccomp()) << "the tool unconfined on a kernel with seccomp";
+                GTEST_SKIP() << "the kernel takes no filter";
+            }
             if (end != "killed by SYS")
             {
                 notKilled[number] = end;
             }
         }
     }
-    if (unconfined > 0)
-    {
-        check(!kernelHasSeccomp(), "sweep: the tool unconfined on a kernel with seccomp",
-              "be confined");
-        return failures == 0 ? skipped : 1;
-    }
-    check(made > 0, "sweep: made " + std::to_string(made) + " calls", "make some");
     const auto calls = listedCalls();
     for (const auto& [name, said] : readmeTable(readme))
     {
         const auto call = calls.find(name);
-        const bool either = said.starts_with("passed by the kernel");
-        const bool passed = call != calls.end() && notKilled.erase(call->second) != 0;
-        std::string line = "sweep: " + name;
-        if (call == calls.end())
+        if (call != calls.end() && !said.starts_with("passed by the kernel"))
         {
-            line += ": absent here";
+            EXPECT_EQ(notKilled.contains(call->second), !said.starts_with("killed"))
+                << name << " (README: " << said << ")";
         }
-        else
+        if (call != calls.end())
         {
-            line += passed ? ": not killed" : ": killed";
+            notKilled.erase(call->second);
         }
-        line += " (README: " + said + ")";
-        check(call == calls.end() || either || passed == !said.starts_with("killed"), line,
-              "match the README");
     }
     for (const auto& [number, end] : notKilled)
     {
-        check(false, "sweep: not killed: number " + std::to_string(number) + " (" + end + ")",
-              "be killed, or be in the README's table");
+        ADD_FAILURE() << "not killed, nor in the README's table: number " << number << " (" << end
+                      << ")";
     }
-    return failures == 0 ? 0 : 1;
 }
 } // namespace
+} // namespace qorvd::test
 
-// A harness: an exception ends it, as a failure should.
-int main(int argc, char** argv) // NOLINT(bugprone-exception-escape)
+int main(int argc, char** argv)
 {
-    const Args args{argv + 1, argv + argc};
+    testing::InitGoogleTest(&argc, argv);
+    qorvd::test::tool.assign(argv + 1, argv + argc);
     // Descriptor 3 open, so that a write to it works unconfined.
     dup2(open("/dev/null", O_WRONLY), 3);
-    if (args.size() == 4 && args[0] == "sweep")
-    {
-        return checkSweep(args[1], args[2], args[3]);
-    }
-    if (args.size() == 1 || args.size() == 2)
-    {
-        if (!checkCases(args))
-        {
-            return failures == 0 ? skipped : 1;
-        }
-        if (access("/proc/self/status", R_OK) == 0)
-        {
-            checkConfined(args[0]);
-        }
-        tellClock();
-        return failures == 0 ? 0 : 1;
-    }
-    static_cast<void>(qorvd::writeAll(
-        STDERR_FILENO, "usage: sandbox_check TOOL [MODULE] | sweep README TOOL MODULE\n"));
-    return 2;
+    return RUN_ALL_TESTS();
 }

@@ -1,0 +1,81 @@
+// SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
+// SPDX-License-Identifier: Apache-2.0
+
+#pragma once
+
+// How the harnesses start a program and read how it ended.
+
+#include <sys/wait.h>
+#include <unistd.h>
+// GNU's and POSIX's declarations are in the C headers alone.
+#include <stdlib.h> // NOLINT(modernize-deprecated-headers): putenv
+#include <string.h> // NOLINT(modernize-deprecated-headers): sigabbrev_np
+
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qorvd::test
+{
+using Args = std::vector<std::string>;
+
+// Starts `args` (found on the PATH) with standard output and error to `out`
+// and `err`, and `env` (NAME=VALUE) added; ended after a minute, should it
+// hang.
+inline pid_t start(const Args& args, int out, int err, const Args& env = {})
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        alarm(60);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        // NOLINTBEGIN(cppcoreguidelines-pro-type-const-cast): POSIX's interfaces, before exec
+        for (const auto& setting : env)
+        {
+            putenv(const_cast<char*>(setting.c_str()));
+        }
+        std::vector<char*> argv;
+        for (const auto& arg : args)
+        {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        // NOLINTEND(cppcoreguidelines-pro-type-const-cast)
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// How a child ended: "exit N" or "killed by SIG". clang-tidy has the W
+// macros from <stdlib.h>.
+// NOLINTBEGIN(misc-include-cleaner)
+inline std::string ending(pid_t pid)
+{
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) < 0)
+    {
+        return "not started";
+    }
+    return WIFSIGNALED(status) ? std::string{"killed by "} + sigabbrev_np(WTERMSIG(status))
+                               : "exit " + std::to_string(WEXITSTATUS(status));
+}
+// NOLINTEND(misc-include-cleaner)
+
+// What `fd` holds, from its start where it has one.
+inline std::string readAll(int fd)
+{
+    std::string text;
+    std::array<char, 4096> buf{};
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n = 0; (n = read(fd, buf.data(), buf.size())) > 0;)
+    {
+        text.append(buf.data(), static_cast<size_t>(n));
+    }
+    return text;
+}
+
+} // namespace qorvd::test
