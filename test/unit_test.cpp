@@ -1,15 +1,10 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// Contracts sharper than a run of the tool shows, with the tool's own runtime
-// linked in: the log prefix as a pure function of time, source location and
-// level; host text as an entry echoes it; base64 quirks; the number
-// conversion; the recovery record layout; the little-endian reader. And the
-// C++ runtime's failure paths that no input reaches, which end as the tool's
-// own: one line on standard error, then SIGABRT. Each is what a compiler's
-// headers or code call: libstdc++'s assertion handler (GCC 13 on) and the
-// ABI's pure virtual call handler (unoptimised clang). An emulator may add a
-// line of its own about the signal. And the tool's allocation functions: every
+// Contracts sharper than a whole run shows, with the tool's own runtime
+// linked in: the log prefix, host text in an entry, base64 quirks, the
+// recovery record layout, the little-endian reader; the C++ runtime's failure
+// paths that no input reaches (one line, then SIGABRT); and every allocation
 // form, so that none is left to a library whose release would not match.
 
 #include "le_buffer.hpp"
@@ -24,6 +19,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -31,24 +27,21 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Their names; and libstdc++ 13 and later declare it already, older ones do not.
+// As libstdc++ 13 and later declare it; older ones do not.
 // NOLINTBEGIN(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-redundant-declaration)
 namespace std
 {
-// As libstdc++ 13 and later declare it.
 void __glibcxx_assert_fail(const char* file, int line, const char* function,
                            const char* condition) noexcept;
 } // namespace std
 // NOLINTEND(cert-dcl58-cpp,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp,readability-redundant-declaration)
 
-// Under AddressSanitizer, a request larger than it supports answers null as
-// malloc's would, instead of ending the run with the sanitizer's report.
+// Under AddressSanitizer, too large a request answers null, as malloc's does.
 // NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the sanitizer's name
 extern "C" const char* __asan_default_options()
 {
@@ -59,56 +52,44 @@ namespace qorvd
 {
 namespace
 {
-struct PrefixCase
+// Each row a time, a source file and line, a level, and the prefix for them.
+TEST(LogPrefix, FormatsExactly)
 {
-    const char* name;
-    std::time_t seconds;
-    long nanoseconds;
-    std::string path;
-    uint32_t line;
-    LogLevel level;
-    std::string prefix;
-
-    // GoogleTest would print the struct byte by byte, its padding included.
-    friend void PrintTo(const PrefixCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class LogPrefix : public testing::TestWithParam<PrefixCase>
-{
-};
-
-TEST_P(LogPrefix, FormatsExactly)
-{
-    const auto& c = GetParam();
-    std::timespec now{};
-    now.tv_sec = c.seconds;
-    now.tv_nsec = c.nanoseconds;
-    LogText text;
-    appendLogPrefix(text, now, c.path, c.line, c.level);
-    EXPECT_EQ(fmt::to_string(text), c.prefix);
-}
-
-constexpr std::time_t at140209 = 1764943329; // 2025-12-05 14:02:09 UTC
-
-INSTANTIATE_TEST_SUITE_P(
-    Formats, LogPrefix,
-    testing::ValuesIn(std::vector<PrefixCase>{
-        PrefixCase{"Epoch", 0, 0, "x", 33, LogLevel::Error,
-                   "1970-01-01 00:00:000 UTC [\"x\":33] [ERROR] "},
+    struct Row
+    {
+        const char* name;
+        std::time_t seconds;
+        long nanoseconds;
+        const char* path;
+        uint32_t line;
+        LogLevel level;
+        const char* prefix;
+    };
+    constexpr std::time_t at140209 = 1764943329; // 2025-12-05 14:02:09 UTC
+    // clang-format off
+    // NOLINTBEGIN(modernize-use-designated-initializers): rows read by position
+    constexpr std::array<Row, 6> rows{{
+        {"Epoch", 0, 0, "x", 33, LogLevel::Error, R"(1970-01-01 00:00:000 UTC ["x":33] [ERROR] )"},
         // microseconds are glued to the seconds, unpadded, truncated from ns
-        PrefixCase{"FiveMicroseconds", at140209, 5999, "/src/a.cpp", 7, LogLevel::Info,
-                   "2025-12-05 14:02:095 UTC [\"a.cpp\":7] [INFO] "},
-        PrefixCase{"MaxMicroseconds", at140209, 999999999, "a.cpp", 1, LogLevel::Info,
-                   "2025-12-05 14:02:09999999 UTC [\"a.cpp\":1] [INFO] "},
-        PrefixCase{"QuoteAndBackslash", at140209, 0, "dir/a\"b\\c.hpp", 4294967295U,
-                   LogLevel::Warning,
-                   "2025-12-05 14:02:090 UTC [\"a\\\"b\\\\c.hpp\":4294967295] [WARNING] "},
-        PrefixCase{"PathEndsWithSlash", at140209, 0, "dir/", 2, LogLevel::Debug,
-                   "2025-12-05 14:02:090 UTC [\"\":2] [DEBUG] "},
+        {"FiveMicroseconds", at140209, 5999, "/src/a.cpp", 7, LogLevel::Info, R"(2025-12-05 14:02:095 UTC ["a.cpp":7] [INFO] )"},
+        {"MaxMicroseconds", at140209, 999999999, "a.cpp", 1, LogLevel::Info, R"(2025-12-05 14:02:09999999 UTC ["a.cpp":1] [INFO] )"},
+        {"QuoteAndBackslash", at140209, 0, R"(dir/a"b\c.hpp)", 4294967295U, LogLevel::Warning, R"(2025-12-05 14:02:090 UTC ["a\"b\\c.hpp":4294967295] [WARNING] )"},
+        {"PathEndsWithSlash", at140209, 0, "dir/", 2, LogLevel::Debug, R"(2025-12-05 14:02:090 UTC ["":2] [DEBUG] )"},
         // a 32-bit time_t would wrap here (the BMC is 32-bit ARM)
-        PrefixCase{"After2038", 2208988800, 0, "f", 2, LogLevel::Info,
-                   "2040-01-01 00:00:000 UTC [\"f\":2] [INFO] "}}),
-    [](const auto& info) { return info.param.name; });
+        {"After2038", 2208988800, 0, "f", 2, LogLevel::Info, R"(2040-01-01 00:00:000 UTC ["f":2] [INFO] )"},
+    }};
+    // NOLINTEND(modernize-use-designated-initializers)
+    // clang-format on
+    for (const Row& row : rows)
+    {
+        std::timespec now{};
+        now.tv_sec = row.seconds;
+        now.tv_nsec = row.nanoseconds;
+        LogText text;
+        appendLogPrefix(text, now, row.path, row.line, row.level);
+        EXPECT_EQ(fmt::to_string(text), row.prefix) << row.name;
+    }
+}
 
 TEST(LogLine, WritesOneEntryWithTheCallersLine)
 {
@@ -169,85 +150,34 @@ TEST(HostText, EveryByteReadsBackAndTheEchoIsCutAfter256)
 
 using Bytes = std::vector<uint8_t>;
 
-struct Base64Case
+// Each row a text, whether it is base64, and what it decodes to.
+TEST(Base64, ValidatesAndDecodes)
 {
-    std::string text;
-    bool valid;
-    Bytes decoded;
-
-    // GoogleTest would print the struct byte by byte, its padding included.
-    friend void PrintTo(const Base64Case& c, std::ostream* os)
+    struct Row
     {
-        *os << testing::PrintToString(c.text);
-    }
-};
-
-class Base64 : public testing::TestWithParam<Base64Case>
-{
-};
-
-TEST_P(Base64, ValidatesAndDecodes)
-{
-    const auto& c = GetParam();
-    EXPECT_EQ(isBase64Encoded(c.text), c.valid);
-    Bytes out{9, 9, 9, 9, 9}; // replaced, not appended to
-    EXPECT_EQ(decodeBase64(c.text, out), c.valid);
-    EXPECT_EQ(out, c.decoded);
-}
-
-// Lists rather than testing::Values(...), which expands a template over every
-// case: a sixth of this file's compile time in an optimized build.
-// clang-format off
-std::vector<Base64Case> base64Cases()
-{
-    return {{"", true, {}}, {"QQ==", true, {0x41}}, {"QUI=", true, {0x41, 0x42}},
-            {"QUJD", true, {0x41, 0x42, 0x43}}, {"+/+/", true, {0xFB, 0xFF, 0xBF}},
-            // decoding stops at the first '=', whatever follows
-            {"QQ==QUJD", true, {0x41}}, {"=AAA", true, {}}, {"QUJD=AAA", true, {0x41, 0x42, 0x43}}, {"====", true, {}},
-            // one leftover value writes nothing; leftover low bits are dropped
-            {"A===", true, {}}, {"AA==", true, {0x00}}, {"QR==", true, {0x41}}, {"QUL=", true, {0x41, 0x42}},
-            {"QUJ", false, {}}, {"QU-D", false, {}}, {"QUJDQ", false, {}}, {"QU D", false, {}},
-            {std::string("QU\0D", 4), false, {}}, {"QU\xc3\xa9", false, {}}, {"QU_D", false, {}}};
-}
-// clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Quirks, Base64, testing::ValuesIn(base64Cases()));
-
-struct ConversionCase
-{
-    std::string text;
-    std::optional<uint32_t> value;
-
-    friend void PrintTo(const ConversionCase& c, std::ostream* os)
+        std::string text;
+        bool valid;
+        Bytes decoded;
+    };
+    // clang-format off
+    const std::vector<Row> rows{
+        {"", true, {}}, {"QQ==", true, {0x41}}, {"QUI=", true, {0x41, 0x42}},
+        {"QUJD", true, {0x41, 0x42, 0x43}}, {"+/+/", true, {0xFB, 0xFF, 0xBF}},
+        // decoding stops at the first '=', whatever follows
+        {"QQ==QUJD", true, {0x41}}, {"=AAA", true, {}}, {"QUJD=AAA", true, {0x41, 0x42, 0x43}}, {"====", true, {}},
+        // one leftover value writes nothing; leftover low bits are dropped
+        {"A===", true, {}}, {"AA==", true, {0x00}}, {"QR==", true, {0x41}}, {"QUL=", true, {0x41, 0x42}},
+        {"QUJ", false, {}}, {"QU-D", false, {}}, {"QUJDQ", false, {}}, {"QU D", false, {}},
+        {std::string("QU\0D", 4), false, {}}, {"QU\xc3\xa9", false, {}}, {"QU_D", false, {}}};
+    // clang-format on
+    for (const Row& row : rows)
     {
-        *os << testing::PrintToString(c.text);
+        EXPECT_EQ(isBase64Encoded(row.text), row.valid) << testing::PrintToString(row.text);
+        Bytes out{9, 9, 9, 9, 9}; // replaced, not appended to
+        EXPECT_EQ(decodeBase64(row.text, out), row.valid) << testing::PrintToString(row.text);
+        EXPECT_EQ(out, row.decoded) << testing::PrintToString(row.text);
     }
-};
-
-class Conversion : public testing::TestWithParam<ConversionCase>
-{
-};
-
-TEST_P(Conversion, Reads32BitsWhateverTheHost)
-{
-    EXPECT_EQ(parseUnsigned32(GetParam().text), GetParam().value) << GetParam().text;
 }
-
-// clang-format off
-std::vector<ConversionCase> conversionCases()
-{
-    const std::optional<uint32_t> none;
-    return {{"0", 0U}, {"3abc", 3U}, {" 2", 2U}, {"\t\n\v\f\r 2", 2U}, {"+3", 3U}, {"-1", 4294967295U}, {"-0", 0U},
-            {"4294967295", 4294967295U}, {"-4294967295", 1U}, {"00004294967295", 4294967295U}, {"12 34", 12U},
-            {"0x10", 0U},
-            // the characters either side of the digits end the number
-            {"3:", 3U}, {"3/", 3U}, {"/3", none}, {":3", none},
-            {"4294967296", none}, {"-4294967296", none}, {"18446744073709551616", none},
-            {"", none}, {"   ", none}, {"+", none}, {"+-1", none}, {"- 1", none}, {"abc", none}, {"-h", none}};
-}
-// clang-format on
-
-INSTANTIATE_TEST_SUITE_P(Rules, Conversion, testing::ValuesIn(conversionCases()));
 
 TEST(MemoryRecoveryEntry, IsPackedLittleEndian)
 {
@@ -297,11 +227,9 @@ constexpr std::size_t wide = 64;
 constexpr std::align_val_t wideAlignment{wide};
 const std::nothrow_t& quiet = std::nothrow;
 
-// One allocation form and a release that may follow it. Under AddressSanitizer
-// a form the tool does not replace comes from the sanitizer, and the tool's
-// free of it is reported as a mismatch; elsewhere a library's nothrow form
-// calls the tool's throwing one, which ends the run instead of answering null.
-// (valgrind puts in every form of its own and sees neither.)
+// One allocation form and a release that may follow it. A form the tool left
+// to a library shows as a sanitizer's mismatch, or as a nothrow form that
+// ends the run instead of answering null.
 struct AllocationCase
 {
     const char* name;
@@ -335,8 +263,7 @@ TEST_P(Allocation, GivesAlignedMemoryThatItsReleaseTakes)
     std::memset(block, 0xA5, size);
     const std::size_t held = inUse();
     c.release(block, size);
-    // Given back: a release that freed nothing passed every other test.
-    // Not where a sanitizer's or valgrind's allocator is the one in use.
+    // Given back, where the C library's allocator is the one in use.
     if (held >= before + size)
     {
         EXPECT_LE(inUse() + size, held);
@@ -347,10 +274,9 @@ TEST_P(Allocation, EndsOrAnswersNullWhenMemoryRunsOut)
 {
     const auto& c = GetParam();
     const bool underValgrind = std::getenv("QORV_UNDER_VALGRIND") != nullptr;
-    // More than an address space holds; on a 64-bit host not so much that it
-    // reads as a negative size, which valgrind reports as an error. For an
-    // aligned form also a size that rounding up to the alignment would wrap
-    // to a small one (valgrind puts its own forms in: not there).
+    // More than an address space holds, but no negative size for valgrind;
+    // for an aligned form also a size that rounding up would wrap (valgrind
+    // puts its own forms in).
     std::vector<std::size_t> sizes{sizeof(std::size_t) >= 8 ? SIZE_MAX / 4 : SIZE_MAX - wide};
     if (c.alignment > 1 && !underValgrind)
     {
