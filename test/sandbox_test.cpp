@@ -1,11 +1,10 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// What the system call filter answers, read from the program itself as the
-// kernel runs it over a call's bytes, when the tests are compiled: on every
-// target they are built for, including those whose kernel the suites cannot
-// boot. A wrong answer fails the build, naming the first case that got it.
-// The kernel's own answers are the sandbox and kernel suites'.
+// What the system call filter answers, its program run at compile time over a
+// call's bytes as the kernel lays them out, on every target the tests are
+// built for, even those whose kernel no suite boots. A wrong answer fails the
+// build, naming the first case that got it.
 
 #include "sandbox.hpp"
 
@@ -33,10 +32,8 @@ namespace
 {
 using Args = std::array<uint32_t, 6>;
 
-// The bytes of seccomp_data, the kernel's own struct, as the kernel hands
-// them to a filter: each field in the host's byte order. The filter's loads
-// read them as the kernel would, so a load at the wrong offset reads the
-// wrong bytes on that host.
+// The bytes of the kernel's seccomp_data, each field in the host's byte
+// order: a load at the wrong offset reads the wrong bytes on that host.
 using CallImage = std::array<uint8_t, sizeof(seccomp_data)>;
 
 constexpr CallImage image(uint32_t arch, long number, const Args& args)
@@ -53,8 +50,7 @@ constexpr uint32_t word(const CallImage& call, size_t offset)
         std::array{call.at(offset), call.at(offset + 1), call.at(offset + 2), call.at(offset + 3)});
 }
 
-// The answer of `program` to `call`; 0 for an instruction the filter does not
-// use.
+// The answer of `program` to `call`; 0 for an instruction it does not use.
 constexpr uint32_t answer(const Program& program, const CallImage& call)
 {
     uint32_t value = 0;
