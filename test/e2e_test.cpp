@@ -360,6 +360,10 @@ std::vector<Case> allCases()
         // With two arguments "-h" is read as the sub-command number.
         {"HelpAsSubcommand", {"-h", "QUJD"}, parameterError, conversionFailed("-h")},
         {"Above32Bits", {"4294967296", "QUJD"}, parameterError, conversionFailed("4294967296")},
+        // White space and a sign before the digits; no digits; a space after the sign.
+        {"SignedAfterWhiteSpace", {" \t+3", "QUJD"}, sizeCheckFailed(3, 3)},
+        {"EmptySubcommand", {"", "QUJD"}, parameterError, conversionFailed("")},
+        {"SpaceAfterSign", {"- 1", "QUJD"}, parameterError, conversionFailed("- 1")},
         // Unknown codes take the size-check failure path without a log entry;
         // the code printed is what the conversion selected: the low byte.
         {"Wraps256", {"260", "QUJD"}, sizeCheckFailed(4, 3)},
