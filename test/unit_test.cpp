@@ -172,10 +172,11 @@ TEST(Base64, ValidatesAndDecodes)
     // clang-format on
     for (const Row& row : rows)
     {
-        EXPECT_EQ(isBase64Encoded(row.text), row.valid) << testing::PrintToString(row.text);
+        SCOPED_TRACE(testing::PrintToString(row.text));
+        EXPECT_EQ(isBase64Encoded(row.text), row.valid);
         Bytes out{9, 9, 9, 9, 9}; // replaced, not appended to
-        EXPECT_EQ(decodeBase64(row.text, out), row.valid) << testing::PrintToString(row.text);
-        EXPECT_EQ(out, row.decoded) << testing::PrintToString(row.text);
+        EXPECT_EQ(decodeBase64(row.text, out), row.valid);
+        EXPECT_EQ(out, row.decoded);
     }
 }
 
