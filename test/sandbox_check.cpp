@@ -218,8 +218,10 @@ TEST_P(Confined, BeforeAnyArgumentIsRead)
     fcntl(ends[1], F_SETFL, 0); // NOLINT(cppcoreguidelines-pro-type-vararg): POSIX's interface
     Args args = GetParam();
     args.insert(args.begin(), tool[0]);
-    const pid_t pid = start(args, ends[1], open("/dev/null", O_WRONLY));
+    const int devNull = open("/dev/null", O_WRONLY);
+    const pid_t pid = start(args, ends[1], devNull);
     close(ends[1]);
+    close(devNull);
     std::string seccomp = "?";
     for (int tries = 0; pid > 0 && tries < 200 && seccomp != "2"; ++tries)
     {
