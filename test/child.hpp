@@ -3,8 +3,13 @@
 
 #pragma once
 
-// How the harnesses start a program and read how it ended.
+// How the harnesses start a program, read how it ended, and refuse it calls.
 
+#include <linux/bpf_common.h>
+#include <linux/filter.h>
+#include <linux/prctl.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 // GNU's and POSIX's declarations are in the C headers alone.
@@ -13,7 +18,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -77,5 +84,30 @@ inline std::string readAll(int fd)
     }
     return text;
 }
+
+// NOLINTBEGIN(cppcoreguidelines-pro-type-vararg): the kernel's interface
+inline bool kernelHasSeccomp()
+{
+    return prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+}
+
+// Makes each of `calls` fail with `error` here and in every process started
+// after: filters stack, and the strictest answer wins. Answers whether the
+// kernel took the filter.
+inline bool refuse(std::initializer_list<long> calls, uint32_t error)
+{
+    std::vector<sock_filter> code{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (const long call : calls)
+    {
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 1));
+        code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error));
+    }
+    code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{.len = static_cast<unsigned short>(code.size()),
+                             .filter = code.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+// NOLINTEND(cppcoreguidelines-pro-type-vararg)
 
 } // namespace qorvd::test

@@ -41,11 +41,6 @@ inline int orErrno(long result)
     return result < 0 ? errno : 0;
 }
 
-inline int writeTo(int fd)
-{
-    return orErrno(write(fd, "x", 1));
-}
-
 // The caller's standard input: a file that a confined call must neither read
 // nor change.
 inline constexpr std::string_view inputText = "the caller's own file\n";
@@ -85,17 +80,18 @@ inline int mapExecutable()
     return block == MAP_FAILED ? errno : orErrno(munmap(block, 4096));
 }
 
+#ifdef SYS_clock_gettime64
+inline constexpr long clockCall = SYS_clock_gettime64; // with a 64-bit time_t
+#else
+inline constexpr long clockCall = SYS_clock_gettime;
+#endif
+
 // Past the vDSO, as on cores without an architected timer.
 inline int readClockBySystemCall()
 {
-#ifdef SYS_clock_gettime64
-    constexpr long call = SYS_clock_gettime64;
-#else
-    constexpr long call = SYS_clock_gettime;
-#endif
     std::array<int64_t, 2> now{};
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,misc-include-cleaner): a raw call
-    return orErrno(syscall(call, CLOCK_REALTIME, now.data()));
+    return orErrno(syscall(clockCall, CLOCK_REALTIME, now.data()));
 }
 
 // What the tool's allocator asks of the C library.
@@ -155,25 +151,25 @@ inline constexpr std::string_view deviceFull = "exit 28";
 // NOLINTBEGIN(modernize-use-designated-initializers)
 inline constexpr std::array sandboxCases{
     // What the tool does, and how it ends when it cannot go on.
-    SandboxCase{"write-stdout", [] { return writeTo(STDOUT_FILENO); }, works},
-    SandboxCase{"write-full-stderr", [] { return writeTo(STDERR_FILENO); }, deviceFull, deviceFull},
+    SandboxCase{"write_stdout", [] { return orErrno(write(STDOUT_FILENO, "x", 1)); }, works},
+    SandboxCase{"write_full_stderr", [] { return orErrno(write(STDERR_FILENO, "x", 1)); }, deviceFull, deviceFull},
     SandboxCase{"clock", readClockBySystemCall, works},
     SandboxCase{"memory", takeAndGiveBackMemory, works},
-    SandboxCase{"random-without-waiting", randomWithoutWaiting, works},
-    SandboxCase{"out-of-memory", runOutOfMemory, aborted, aborted},
+    SandboxCase{"random_without_waiting", randomWithoutWaiting, works},
+    SandboxCase{"out_of_memory", runOutOfMemory, aborted, aborted},
     SandboxCase{"abort", []() -> int { std::abort(); }, aborted, aborted},
     SandboxCase{"fortify", []() -> int { __chk_fail(); }, aborted, aborted},
-    SandboxCase{"stack-protector", []() -> int { __stack_chk_fail(); }, aborted, aborted},
+    SandboxCase{"stack_protector", []() -> int { __stack_chk_fail(); }, aborted, aborted},
     // What a fault would do: killed, or an open refused (the C library lives
     // without the files it tries). Calls refused whatever their arguments are
     // the sweep's.
     SandboxCase{"open", [] { return orErrno(open("/", O_RDONLY)); }, "exit 13", works, true},
-    SandboxCase{"mmap-exec", mapExecutable, killed, works, true},
-    SandboxCase{"write-3", [] { return writeTo(3); }, killed, works, true},
+    SandboxCase{"mmap_exec", mapExecutable, killed, works, true},
+    SandboxCase{"write_3", [] { return orErrno(write(3, "x", 1)); }, killed, works, true},
     // What is not the tool's: unconfined, each reaches it.
-    SandboxCase{"read-input", readInput, killed, works, true, true},
-    SandboxCase{"change-input", changeInput, killed, works, true, true},
-    SandboxCase{"abort-other", abortAnother, killed, works, true, true},
+    SandboxCase{"read_input", readInput, killed, works, true, true},
+    SandboxCase{"change_input", changeInput, killed, works, true, true},
+    SandboxCase{"abort_other", abortAnother, killed, works, true, true},
 #ifdef __x86_64__
     // Another ABI's calls through x86-64's own entry, with x32's numbers.
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): a raw call is the point
