@@ -1,13 +1,10 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// Whole runs of the tool, one row a run: the command line, every record kind
-// around its size boundaries, host text in the log, output that cannot be
-// written, and the samples in examples/.
+// Whole runs of the tool, one row a run, and the samples in examples/.
 // e2e_tests [GTEST-OPTION...] COMMAND...: COMMAND starts the tool (an emulator
 // first, for a cross build); QORV_TOOL names a release file to run instead;
-// QORV_EXAMPLES the samples' folder. QORV_NO_ENTROPY runs the rows whose calls
-// differ as on a BMC still booting: getrandom fails with EAGAIN.
+// QORV_EXAMPLES the samples' folder; QORV_NO_ENTROPY: see main.
 
 #include "child.hpp"
 #include "encode.hpp"
@@ -15,12 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/bpf_common.h>
-#include <linux/filter.h>
-#include <linux/prctl.h>
-#include <linux/seccomp.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 // POSIX's and GNU's declarations are in the C headers alone.
 #include <signal.h> // NOLINT(modernize-deprecated-headers): SIGPIPE, SIGXFSZ
@@ -38,6 +30,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iomanip>
 #include <limits>
 #include <ostream>
@@ -63,50 +56,26 @@ enum class Sink : uint8_t
 struct Case
 {
     std::string name;
-    // NOLINTBEGIN(readability-redundant-member-init): GCC warns of rows that
-    // stop early without them
+    // NOLINTBEGIN(readability-redundant-member-init): GCC warns of short rows without them
     Args args = {};
     std::string out = {};
     std::string log = {}; // as normalizeLog gives it
     std::string ending = "exit 0";
     Sink stdoutTo = Sink::Captured;
     Sink stderrTo = Sink::Captured;
-    // A command that runs the tool: env, to start it as systemd starts a
-    // service (SIGPIPE ignored); prlimit, whose limits are for the tool alone.
-    Args wrapper = {};
-    // Its system calls differ from the other rows': run too as on a BMC
-    // that is still booting, whose kernel has no entropy yet.
-    bool noEntropy = false;
+    Args wrapper = {};      // a command that runs the tool: env, prlimit
+    bool noEntropy = false; // its calls differ from the other rows'
     // NOLINTEND(readability-redundant-member-init)
 
     friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 };
 
-struct ToolRun
-{
-    std::string out;
-    std::string err;
-    std::string ending;
-    std::time_t started = 0; // the clock, in seconds, just before the start
-    std::time_t ended = 0;   // and just after the end
-};
-
 // The command that starts the tool, from the test binary's arguments.
 std::vector<std::string> toolCommand;
 
-// QORV_NO_ENTROPY set: only the rows that ask for it, under the harness's filter.
-bool withoutEntropy()
-{
-    return std::getenv("QORV_NO_ENTROPY") != nullptr;
-}
-
-// Not under an emulator, valgrind or sanitizers: resource limits are meant for
-// the tool alone.
-bool toolRunsAlone()
-{
-    return toolCommand.size() == 1 && std::getenv("TOOL_SANITIZED") == nullptr &&
-           std::getenv("QORV_UNDER_VALGRIND") == nullptr;
-}
+// Only the rows that ask for it, under the harness's filter.
+const bool withoutEntropy = std::getenv("QORV_NO_ENTROPY") != nullptr;
+constexpr std::time_t always = std::numeric_limits<std::time_t>::max();
 
 // A descriptor for `sink`; `file` for a captured stream.
 int sinkFor(Sink sink, int file)
@@ -122,27 +91,6 @@ int sinkFor(Sink sink, int file)
         return ends[1];
     }
     return dup(file);
-}
-
-ToolRun runTool(const Case& c)
-{
-    Args all = c.wrapper;
-    all.insert(all.end(), toolCommand.begin(), toolCommand.end());
-    all.insert(all.end(), c.args.begin(), c.args.end());
-    // Files, not pipes: a large output cannot stall the child.
-    const std::array files{memfd_create("out", 0), memfd_create("err", 0)};
-    const std::array ends{sinkFor(c.stdoutTo, files[0]), sinkFor(c.stderrTo, files[1])};
-    ToolRun run;
-    run.started = std::time(nullptr);
-    run.ending = ending(start(all, ends[0], ends[1]));
-    run.ended = std::time(nullptr);
-    run.out = readAll(files[0]);
-    run.err = readAll(files[1]);
-    for (const int fd : {files[0], files[1], ends[0], ends[1]})
-    {
-        close(fd);
-    }
-    return run;
 }
 
 // Each log entry as "file [LEVEL] message": the source line checked for its
@@ -176,12 +124,34 @@ std::string normalizeTimestamp(const std::string& out, std::time_t earliest, std
 {
     static const std::regex stamp(R"(^(MemoryErrorLog: timestamp )([1-9]\d*))");
     std::smatch match;
-    if (!std::regex_search(out, match, stamp))
+    const bool inRange = std::regex_search(out, match, stamp) &&
+                         std::stoll(match[2].str()) >= earliest &&
+                         std::stoll(match[2].str()) <= latest;
+    return inRange ? match[1].str() + "T" + match.suffix().str() : out;
+}
+
+// What the row's run prints and how it ends, as a row says it.
+Case runTool(const Case& c)
+{
+    Args all = c.wrapper;
+    all.insert(all.end(), toolCommand.begin(), toolCommand.end());
+    all.insert(all.end(), c.args.begin(), c.args.end());
+    // Files, not pipes: a large output cannot stall the child.
+    const std::array files{memfd_create("out", 0), memfd_create("err", 0)};
+    const std::array ends{sinkFor(c.stdoutTo, files[0]), sinkFor(c.stderrTo, files[1])};
+    const std::time_t started = std::time(nullptr);
+    const std::string end = ending(start(all, ends[0], ends[1]));
+    const std::time_t ended = std::time(nullptr);
+    // A second either side: the two clocks may be read at different resolutions.
+    Case run{.name = c.name,
+             .out = normalizeTimestamp(readAll(files[0]), started, ended),
+             .log = normalizeLog(readAll(files[1]), started - 1, ended + 1),
+             .ending = end};
+    for (const int fd : {files[0], files[1], ends[0], ends[1]})
     {
-        return out;
+        close(fd);
     }
-    const auto when = std::stoll(match[2].str());
-    return when >= earliest && when <= latest ? match[1].str() + "T" + match.suffix().str() : out;
+    return run;
 }
 
 // The samples: a comment line, the command ("$ qorv_raw_data_parser SUBCMD
@@ -227,7 +197,8 @@ std::vector<Case> samples()
                 row.out += "not a line of output: " + line;
             }
         }
-        row.log = normalizeLog(err, 0, std::numeric_limits<std::time_t>::max());
+        row.out = normalizeTimestamp(row.out, 0, always);
+        row.log = normalizeLog(err, 0, always);
     }
     return rows;
 }
@@ -239,77 +210,55 @@ class Run : public testing::TestWithParam<Case>
 TEST_P(Run, PrintsExactly)
 {
     const auto& c = GetParam();
-    if (withoutEntropy() && !c.noEntropy)
+    if (withoutEntropy && !c.noEntropy)
     {
         GTEST_SKIP() << "its calls are another row's";
     }
-    if (!c.wrapper.empty() && c.wrapper[0] == "prlimit" && !toolRunsAlone())
+    // Resource limits are for the tool alone.
+    if (!c.wrapper.empty() && c.wrapper[0] == "prlimit" &&
+        (toolCommand.size() > 1 || std::getenv("TOOL_SANITIZED") != nullptr ||
+         std::getenv("QORV_UNDER_VALGRIND") != nullptr))
     {
         GTEST_SKIP() << "an emulator, valgrind or sanitizer would hit the limit first";
     }
-    const ToolRun run = runTool(c);
-    constexpr std::time_t always = std::numeric_limits<std::time_t>::max();
-    EXPECT_EQ(normalizeTimestamp(run.out, run.started, run.ended),
-              normalizeTimestamp(c.out, 0, always));
-    // A second either side: the two clocks may be read at different resolutions.
-    EXPECT_EQ(normalizeLog(run.err, run.started - 1, run.ended + 1), c.log);
+    const Case run = runTool(c);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.log, c.log);
     EXPECT_EQ(run.ending, c.ending);
 }
 
 using Bytes = std::vector<uint8_t>;
 
-// Appends `value` little-endian in `width` bytes.
-Bytes& le(Bytes& bytes, uint64_t value, unsigned width)
-{
-    for (unsigned i = 0; i < width; ++i)
-    {
-        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-    return bytes;
-}
-
-Bytes memoryConfig(uint8_t version, uint32_t data, uint8_t cpuCount,
-                   const std::vector<uint64_t>& eccModes)
-{
-    Bytes bytes{version};
-    le(bytes, data, 4);
-    bytes.push_back(cpuCount);
-    for (const auto mode : eccModes)
-    {
-        le(bytes, mode, 8);
-    }
-    return bytes;
-}
-
-Bytes mirrorInfo(uint32_t count, size_t entries)
+// Each of `values` little-endian in `width` bytes.
+Bytes le(unsigned width, std::initializer_list<uint64_t> values)
 {
     Bytes bytes;
-    le(bytes, count, 4);
-    bytes.resize(bytes.size() + (16 * entries), 0xA5);
-    return bytes;
-}
-
-Bytes pprInfo(uint32_t count, size_t entries)
-{
-    Bytes bytes;
-    le(bytes, 0xDEADBEEF, 4);
-    le(bytes, count, 4);
-    for (size_t i = 0; i < entries; ++i)
+    for (const uint64_t value : values)
     {
-        le(bytes, i, 4);
-        le(bytes, ~i, 4);
+        for (unsigned i = 0; i < width; ++i)
+        {
+            bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        }
     }
     return bytes;
 }
 
-Bytes sized(Bytes bytes, size_t size)
+Bytes operator+(Bytes bytes, const Bytes& more)
 {
-    bytes.resize(size);
+    bytes.insert(bytes.end(), more.begin(), more.end());
     return bytes;
 }
 
-std::vector<std::string> record(unsigned subcmd, const Bytes& bytes)
+Bytes memoryConfig(uint8_t version, uint32_t data, uint8_t cpus,
+                   std::initializer_list<uint64_t> eccModes = {})
 {
+    return le(1, {version}) + le(4, {data}) + le(1, {cpus}) + le(8, eccModes);
+}
+
+// The tool's arguments for a record, cut or filled with zeros to `size`.
+Args record(unsigned subcmd, Bytes bytes, size_t size = SIZE_MAX)
+{
+    bytes.resize(size == SIZE_MAX ? bytes.size() : size);
     return {std::to_string(subcmd), toBase64(bytes)};
 }
 
@@ -346,7 +295,7 @@ std::vector<Case> allCases()
     const auto sizeCheckFailed = [](unsigned subcmd, size_t size) {
         return "rawData size check failed,subcmd: " + std::to_string(subcmd) + ", size: " + std::to_string(size) + "\nhandleRawData return 4"; };
     const std::string counted = logged("INFO", "memconf.CpuCount :2");
-    const std::string full8 = logged("INFO", "memconf.CpuCount :8");
+    const Args largest = record(2, le(4, {0xDEADBEEF, 12286}) + Bytes(size_t{8} * 12286, 0xA5));
     // NOLINTBEGIN(modernize-use-designated-initializers): rows read by position
     std::vector<Case> rows{
         // The command line.
@@ -382,34 +331,33 @@ std::vector<Case> allCases()
         {"SubcommandEchoed", {"x\n" + forged, "QUJD"}, parameterError, conversionFailed("x\\x0a" + forged)},
         // Each record kind around its size boundaries.
         {"MemoryConfigBelowHeader", record(0, Bytes(5)), sizeCheckFailed(0, 5), error("headSize 6, raw data size 5")},
-        {"MemoryConfigAboveCapacity", record(0, sized(memoryConfig(1, 1, 8, std::vector<uint64_t>(8)), 71)), sizeCheckFailed(0, 71), error("headSize 6, raw data size 71")},
-        {"MemoryConfigNoCpus", record(0, memoryConfig(2, 7, 0, {})), "MemoryConfig: formatVersion 2, QORV_UEFI_SYS_CONFIG.Data 7, cpuCount 0, eccMode \n", logged("INFO", "memconf.CpuCount :0")},
-        {"MemoryConfigCountAboveCapacity", record(0, sized(memoryConfig(1, 0, 9, {}), 70)), sizeCheckFailed(0, 70), error("memconf.CpuCount 9, raw data size 70")},
-        {"MemoryConfigTrailingBytes", record(0, sized(memoryConfig(1, 0, 0, {}), 13)), sizeCheckFailed(0, 13), error("memconf.CpuCount 0, raw data size 13")},
+        {"MemoryConfigAboveCapacity", record(0, memoryConfig(1, 1, 8), 71), sizeCheckFailed(0, 71), error("headSize 6, raw data size 71")},
+        {"MemoryConfigNoCpus", record(0, memoryConfig(2, 7, 0)), "MemoryConfig: formatVersion 2, QORV_UEFI_SYS_CONFIG.Data 7, cpuCount 0, eccMode \n", logged("INFO", "memconf.CpuCount :0")},
+        {"MemoryConfigCountAboveCapacity", record(0, memoryConfig(1, 0, 9), 70), sizeCheckFailed(0, 70), error("memconf.CpuCount 9, raw data size 70")},
+        {"MemoryConfigTrailingBytes", record(0, memoryConfig(1, 0, 0), 13), sizeCheckFailed(0, 13), error("memconf.CpuCount 0, raw data size 13")},
         // Asymmetric bytes catch a reader that ignores byte order.
         {"MemoryConfigFull", record(0, memoryConfig(255, 0x04030201, 8, {UINT64_MAX, 0, 1, 0x0807060504030201, 4, 5, 6, 7})),
          "MemoryConfig: formatVersion 255, QORV_UEFI_SYS_CONFIG.Data 67305985, cpuCount 8, eccMode 18446744073709551615,0,1,578437695752307201,4,5,6,7\n",
-         full8, works, captured, captured, {}, noEntropy},
+         logged("INFO", "memconf.CpuCount :8"), works, captured, captured, {}, noEntropy},
         {"MirrorInfoBelowHeader", record(1, Bytes(3)), sizeCheckFailed(1, 3), error("headSize 4, raw data size 3")},
-        {"MirrorInfoNoEntries", record(1, mirrorInfo(0, 0)), "", logged("INFO", "mirrorInfo.count :0")},
-        {"MirrorInfoTrailingEntry", record(1, mirrorInfo(1, 2)), sizeCheckFailed(1, 36), error("mirrorInfo.count 1, raw data size 36")},
-        {"MirrorInfoPartialEntry", record(1, sized(mirrorInfo(1, 1), 19)), sizeCheckFailed(1, 19), error("mirrorInfo.count 1, raw data size 19")},
+        {"MirrorInfoNoEntries", record(1, le(4, {0})), "", logged("INFO", "mirrorInfo.count :0")},
+        {"MirrorInfoTrailingEntry", record(1, le(4, {1}) + Bytes(32, 0xA5)), sizeCheckFailed(1, 36), error("mirrorInfo.count 1, raw data size 36")},
+        {"MirrorInfoPartialEntry", record(1, le(4, {1}) + Bytes(15, 0xA5)), sizeCheckFailed(1, 19), error("mirrorInfo.count 1, raw data size 19")},
         // 4 + 16 * 2^28 wraps to 4 in 32 bits.
-        {"MirrorInfoCountWrapsIn32Bits", record(1, mirrorInfo(1U << 28, 0)), sizeCheckFailed(1, 4), error("mirrorInfo.count 268435456, raw data size 4")},
-        {"MirrorInfoMaxCount", record(1, mirrorInfo(UINT32_MAX, 0)), sizeCheckFailed(1, 4), error("mirrorInfo.count 4294967295, raw data size 4")},
+        {"MirrorInfoCountWrapsIn32Bits", record(1, le(4, {1U << 28})), sizeCheckFailed(1, 4), error("mirrorInfo.count 268435456, raw data size 4")},
+        {"MirrorInfoMaxCount", record(1, le(4, {UINT32_MAX})), sizeCheckFailed(1, 4), error("mirrorInfo.count 4294967295, raw data size 4")},
         {"PprInfoBelowHeader", record(2, Bytes(7)), sizeCheckFailed(2, 7), error("headSize 8, raw data size 7")},
-        {"PprInfoNoEntries", record(2, pprInfo(0, 0)), "MemoryRecoveryLog: size 0\n", logged("INFO", "pprInfo.count :0")},
-        {"PprInfoCountBelowSize", record(2, pprInfo(1, 2)), sizeCheckFailed(2, 24), error("pprInfo.count 1, raw data size 24")},
-        {"PprInfoNotWholeEntries", record(2, sized(pprInfo(0, 1), 12)), sizeCheckFailed(2, 12), error("pprInfo.count 0, raw data size 12")},
-        {"PprInfoMaxCount", record(2, pprInfo(UINT32_MAX, 0)), sizeCheckFailed(2, 8), error("pprInfo.count 4294967295, raw data size 8")},
+        {"PprInfoNoEntries", record(2, le(4, {0xDEADBEEF, 0})), "MemoryRecoveryLog: size 0\n", logged("INFO", "pprInfo.count :0")},
+        {"PprInfoCountBelowSize", record(2, le(4, {0xDEADBEEF, 1}) + Bytes(16, 0xA5)), sizeCheckFailed(2, 24), error("pprInfo.count 1, raw data size 24")},
+        {"PprInfoNotWholeEntries", record(2, le(4, {0xDEADBEEF, 0}), 12), sizeCheckFailed(2, 12), error("pprInfo.count 0, raw data size 12")},
+        {"PprInfoMaxCount", record(2, le(4, {0xDEADBEEF, UINT32_MAX})), sizeCheckFailed(2, 8), error("pprInfo.count 4294967295, raw data size 8")},
         // The largest record whose text fits one argument (131064 characters);
         // its recovery log alone does not fit under a data limit of 704 KiB
         // (the run fails earlier below about 450 KiB, succeeds from 1 MiB).
-        {"PprInfoLargest", record(2, pprInfo(12286, 12286)), "MemoryRecoveryLog: size 12286\n", logged("INFO", "pprInfo.count :12286"), works, captured, captured, {}, noEntropy},
-        {"OutOfMemoryIsSaid", record(2, pprInfo(12286, 12286)), "", logged("INFO", "pprInfo.count :12286") + "?qorv_raw_data_parser: out of memory\n",
+        {"PprInfoLargest", largest, "MemoryRecoveryLog: size 12286\n", logged("INFO", "pprInfo.count :12286"), works, captured, captured, {}, noEntropy},
+        {"OutOfMemoryIsSaid", largest, "", logged("INFO", "pprInfo.count :12286") + "?qorv_raw_data_parser: out of memory\n",
          "killed by ABRT", captured, captured, {"prlimit", "--data=720896"}, noEntropy},
         {"MemoryErrorLogLong", record(3, Bytes(65)), sizeCheckFailed(3, 65)},
-        {"MemoryErrorLogShort", record(3, Bytes(63)), sizeCheckFailed(3, 63)},
         // Lost output is said on standard error, and the run ends with 1; a
         // lost standard error changes nothing else. SIGPIPE, ignored as by a
         // service, fails the write; at its default it ends the tool.
@@ -441,23 +389,6 @@ TEST(Samples, AreFound)
     EXPECT_GT(samples().size(), 0U) << "QORV_EXAMPLES names the samples' folder";
 }
 
-// A filter that each tool started inherits: filters stack, and the strictest
-// answer wins. Answers whether the kernel took it.
-bool installNoEntropy()
-{
-    static std::array<sock_filter, 4> noEntropy{{
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getrandom, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    }};
-    const sock_fprog program{.len = static_cast<unsigned short>(noEntropy.size()),
-                             .filter = noEntropy.data()};
-    // NOLINTBEGIN(cppcoreguidelines-pro-type-vararg): the kernel's interface
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-    // NOLINTEND(cppcoreguidelines-pro-type-vararg)
-}
 } // namespace
 } // namespace qorvd::test
 
@@ -474,16 +405,12 @@ int main(int argc, char** argv)
         command.back() = tool;
     }
     namespace t = qorvd::test;
-    if (t::withoutEntropy() && !t::installNoEntropy())
+    // QORV_NO_ENTROPY: as on a BMC still booting, getrandom fails with EAGAIN.
+    if (t::withoutEntropy && !t::refuse({SYS_getrandom}, EAGAIN))
     {
-        // Only a kernel without seccomp may refuse it (qemu-user).
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): the kernel's interface
-        const bool hasSeccomp = prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
-        static_cast<void>(std::fputs(
-            hasSeccomp ? "QORV_NO_ENTROPY: the kernel refused the harness's filter\n"
-                       : "skipped: QORV_NO_ENTROPY, and the kernel takes no filter here\n",
-            stderr));
-        return hasSeccomp ? 1 : 77;
+        static_cast<void>(std::fputs("QORV_NO_ENTROPY: the kernel took no filter\n", stderr));
+        // Only a kernel without seccomp may refuse it: then a skip.
+        return t::kernelHasSeccomp() ? 1 : 77;
     }
     t::toolCommand = std::move(command);
     return RUN_ALL_TESTS();
