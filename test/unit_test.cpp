@@ -27,6 +27,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <numeric>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -82,9 +83,7 @@ TEST(LogPrefix, FormatsExactly)
     // clang-format on
     for (const Row& row : rows)
     {
-        std::timespec now{};
-        now.tv_sec = row.seconds;
-        now.tv_nsec = row.nanoseconds;
+        const std::timespec now{.tv_sec = row.seconds, .tv_nsec = row.nanoseconds};
         LogText text;
         appendLogPrefix(text, now, row.path, row.line, row.level);
         EXPECT_EQ(fmt::to_string(text), row.prefix) << row.name;
@@ -110,20 +109,10 @@ std::string readBack(std::string_view echo)
     std::string bytes;
     for (size_t i = 0; i < echo.size(); ++i)
     {
-        if (echo[i] != '\\')
-        {
-            bytes += echo[i];
-        }
-        else if (echo.substr(i, 2) == "\\\\")
-        {
-            bytes += '\\';
-            ++i;
-        }
-        else
-        {
-            bytes += static_cast<char>(std::stoi(std::string{echo.substr(i + 2, 2)}, nullptr, 16));
-            i += 3;
-        }
+        const bool hex = echo.substr(i, 2) == "\\x";
+        bytes += hex ? static_cast<char>(std::stoi(std::string{echo.substr(i + 2, 2)}, nullptr, 16))
+                     : echo[i];
+        i += hex ? 3 : size_t{echo[i] == '\\'}; // past "\\xNN" or the second of "\\\\"
     }
     return bytes;
 }
@@ -131,11 +120,8 @@ std::string readBack(std::string_view echo)
 // Every byte value, and the cut: at most 256 bytes echoed, in printable ASCII.
 TEST(HostText, EveryByteReadsBackAndTheEchoIsCutAfter256)
 {
-    std::string all;
-    for (int byte = 0; byte < 256; ++byte)
-    {
-        all += static_cast<char>(byte);
-    }
+    std::string all(256, '\0');
+    std::iota(all.begin(), all.end(), '\0');
     LogText text;
     appendHostText(text, all.data(), all.size());
     const std::string echo = fmt::to_string(text);
@@ -242,9 +228,7 @@ struct AllocationCase
     friend void PrintTo(const AllocationCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class Allocation : public testing::TestWithParam<AllocationCase>
-{
-};
+using Allocation = testing::TestWithParam<AllocationCase>;
 
 // Bytes the C library's allocator has handed out.
 std::size_t inUse()
