@@ -165,15 +165,9 @@ constexpr size_t firstWrong()
     {
         program.at(slot).k = pid;
     }
-    for (size_t i = 0; i < filterCases.size(); ++i)
-    {
-        const FilterCase& c = filterCases.at(i);
-        if (answer(program, image(c.arch, c.number, c.args)) != c.answer)
-        {
-            return i;
-        }
-    }
-    return filterCases.size();
+    const auto wrong = [&](const FilterCase& c)
+    { return answer(program, image(c.arch, c.number, c.args)) != c.answer; };
+    return static_cast<size_t>(std::ranges::find_if(filterCases, wrong) - filterCases.begin());
 }
 static_assert(firstWrong() == filterCases.size(), "filterCases[firstWrong()] gets another answer");
 
