@@ -10,7 +10,7 @@
 // - a sub-command: the conversion agrees with the C library's reading, held
 //   to 32 bits independently.
 
-#include "encode.hpp"
+#include "harness.hpp"
 #include "qorv_uefi_raw_data_parser.hpp"
 #include "utils.hpp"
 

@@ -6,8 +6,7 @@
 // first, for a cross build); QORV_TOOL names a release file to run instead;
 // QORV_EXAMPLES the samples' folder; QORV_NO_ENTROPY: see main.
 
-#include "child.hpp"
-#include "encode.hpp"
+#include "harness.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // none). sandbox_check [GTEST-OPTION...] TOOL [MODULE]; MODULE is
 // planted_fault.so, which makes calls from inside a dynamic TOOL.
 
-#include "child.hpp"
+#include "harness.hpp"
 #include "output.hpp"
 #include "sandbox.hpp"
 #include "sandbox_cases.hpp"

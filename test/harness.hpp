@@ -3,7 +3,8 @@
 
 #pragma once
 
-// How the harnesses start a program, read how it ended, and refuse it calls.
+// What the test programs share: how the harnesses start a program, read how it
+// ended and refuse it calls; and a base64 encoder.
 
 #include <linux/bpf_common.h>
 #include <linux/filter.h>
@@ -19,9 +20,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qorvd::test
@@ -109,5 +111,26 @@ inline bool refuse(std::initializer_list<long> calls, uint32_t error)
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 // NOLINTEND(cppcoreguidelines-pro-type-vararg)
+
+// A standard encoder, written apart from the tool's decoder: the tests and the
+// fuzzers make their texts with it.
+inline std::string toBase64(std::span<const uint8_t> bytes)
+{
+    constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); i += 3)
+    {
+        const size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        uint32_t group = uint32_t{bytes[i]} << 16;
+        group |= n > 1 ? uint32_t{bytes[i + 1]} << 8 : 0;
+        group |= n > 2 ? uint32_t{bytes[i + 2]} : 0;
+        for (size_t k = 0; k < 4; ++k)
+        {
+            text += k <= n ? alphabet[(group >> (18 - (6 * k))) & 0x3F] : '=';
+        }
+    }
+    return text;
+}
 
 } // namespace qorvd::test
