@@ -1,10 +1,9 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// What the system call filter answers, its program run at compile time over a
-// call's bytes as the kernel lays them out, on every target the tests are
-// built for, even those whose kernel no suite boots. A wrong answer fails the
-// build, naming the first case that got it.
+// The filter's answers, its program run at compile time over a call's bytes as
+// the kernel lays them out, on every target built for, booted or not. A wrong
+// answer fails the build, naming the first case that got it.
 
 #include "sandbox.hpp"
 
