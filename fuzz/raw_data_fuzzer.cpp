@@ -1,14 +1,9 @@
 // SPDX-FileCopyrightText: The qorv_raw_data_parser contributors
 // SPDX-License-Identifier: Apache-2.0
 
-// Every input as host text three ways:
-// - a record: the first byte is the sub-command code, the rest the text. Each
-//   log entry must be one line of printable ASCII whatever the host sent; the
-//   entries reach a socket that keeps each write apart.
-// - base64: decoding succeeds exactly for valid text, never yields more than
-//   three bytes per four characters, and undoes a standard encoder.
-// - a sub-command: the conversion agrees with the C library's reading, held
-//   to 32 bits independently.
+// Every input as host text three ways, each held to what must hold whatever
+// the host sends: a record (the first byte is the sub-command code), base64
+// text, and a sub-command (against the C library's reading).
 
 #include "harness.hpp"
 #include "qorv_uefi_raw_data_parser.hpp"
@@ -39,7 +34,8 @@ void check(bool condition)
     }
 }
 
-// An entry is written whole in one write: one message each.
+// Each log entry must be one line of printable ASCII, written whole in one
+// write: the socket keeps each write apart.
 int logSocket(size_t end)
 {
     static const std::array<int, 2> ends = []
@@ -83,6 +79,7 @@ void checkBase64(std::string_view text)
           decoded == bytes);
 }
 
+// strtoull's reading, held to 32 bits apart from the tool's own conversion.
 std::optional<uint32_t> reference(const std::string& text)
 {
     const char* p = text.c_str() + std::strspn(text.c_str(), " \t\n\v\f\r");
@@ -102,10 +99,7 @@ std::optional<uint32_t> reference(const std::string& text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view text{reinterpret_cast<const char*>(data), size};
-    if (size > 0)
-    {
-        checkRecord(data[0], text.substr(1));
-    }
+    checkRecord(size > 0 ? data[0] : 0, text.substr(std::min<size_t>(size, 1)));
     checkBase64(text);
     // An argument ends at its first NUL.
     const std::string argument{text.substr(0, text.find('\0'))};
