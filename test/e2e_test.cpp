@@ -277,7 +277,7 @@ std::vector<Case> allCases()
     const std::string forged =
         R"(2026-12-08 20:00:00123 UTC ["qorv_uefi_raw_data_parser.hpp":84] [INFO] memconf.CpuCount :2)";
     // A memory configuration with two CPUs: one INFO entry and one summary line.
-    const std::vector<std::string> twoCpus{"0", "AQMCAQACAQAAAAAAAAACAAAAAAAAAA=="};
+    const Args twoCpus{"0", std::string{memconf}};
     const std::string twoCpusSummary =
         "MemoryConfig: formatVersion 1, QORV_UEFI_SYS_CONFIG.Data 66051, cpuCount 2, eccMode 1,2\n";
     const auto logged = [](const std::string& level, const std::string& message) { return "qorv_uefi_raw_data_parser.hpp [" + level + "] " + message + "\n"; };

@@ -30,6 +30,9 @@ namespace qorvd::test
 {
 using Args = std::vector<std::string>;
 
+// A memory configuration record with two CPUs, as sub-command 0 takes it.
+inline constexpr std::string_view memconf = "AQMCAQACAQAAAAAAAAACAAAAAAAAAA==";
+
 // Starts `args` (found on the PATH) with standard output and error to `out`
 // and `err`, and `env` (NAME=VALUE) added; ended after a minute, should it
 // hang.

@@ -46,7 +46,6 @@ namespace
 {
 Args tool; // TOOL [MODULE]
 constexpr int unconfined = 77;
-constexpr std::string_view memconf = "AQMCAQACAQAAAAAAAAACAAAAAAAAAA==";
 
 // What a run must not reach: the caller's file as standard input, and another
 // process (pid in QORV_VICTIM, returned), which holds SIGABRT blocked and
