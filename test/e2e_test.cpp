@@ -15,7 +15,7 @@
 #include <sys/syscall.h>
 // POSIX's and GNU's declarations are in the C headers alone.
 #include <signal.h> // NOLINT(modernize-deprecated-headers): SIGPIPE, SIGXFSZ
-#include <time.h>   // NOLINT(modernize-deprecated-headers): timegm
+#include <time.h>   // NOLINT(modernize-deprecated-headers): timegm, strptime
 #include <unistd.h>
 
 #include <array>
@@ -30,10 +30,8 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <iomanip>
 #include <limits>
 #include <ostream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -93,20 +91,21 @@ int sinkFor(Sink sink, int file)
 // and its time for lying from `earliest` to `latest`; any other line as "?" + line.
 std::string normalizeLog(const std::string& err, std::time_t earliest, std::time_t latest)
 {
-    // date and time, unpadded microseconds glued on, quoted file, line, level
-    static const std::regex entry(
-        R"re(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})(0|[1-9]\d{0,5}) UTC \["([^"\\]*)":[1-9]\d*\] (\[[A-Z]+\]) )re");
     std::string result;
     std::istringstream lines(err);
     for (std::string line; std::getline(lines, line);)
     {
-        std::smatch match;
+        // date and time, unpadded microseconds glued on, quoted file, line, level
+        const auto m =
+            match(R"re(^([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}))re"
+                  R"re((0|[1-9][0-9]{0,5}) UTC \["([^"\]*)":[1-9][0-9]*\] (\[[A-Z]+\]) )re",
+                  line);
         std::tm broken{};
-        const bool wellFormed = std::regex_search(line, match, entry);
-        std::istringstream(match[1].str()) >> std::get_time(&broken, "%Y-%m-%d %H:%M:%S");
+        const bool wellFormed =
+            !m.empty() && strptime(m[1].c_str(), "%Y-%m-%d %H:%M:%S", &broken) != nullptr;
         const std::time_t when = wellFormed ? timegm(&broken) : 0;
         result += wellFormed && when >= earliest && when <= latest
-                      ? match[3].str() + " " + match[4].str() + " " + match.suffix().str()
+                      ? m[3] + " " + m[4] + " " + m.back()
                       : "?" + line;
         result += '\n';
     }
@@ -116,12 +115,9 @@ std::string normalizeLog(const std::string& err, std::time_t earliest, std::time
 // The error log's timestamp as "T" when it lies from `earliest` to `latest`.
 std::string normalizeTimestamp(const std::string& out, std::time_t earliest, std::time_t latest)
 {
-    static const std::regex stamp(R"(^(MemoryErrorLog: timestamp )([1-9]\d*))");
-    std::smatch match;
-    const bool inRange = std::regex_search(out, match, stamp) &&
-                         std::stoll(match[2].str()) >= earliest &&
-                         std::stoll(match[2].str()) <= latest;
-    return inRange ? match[1].str() + "T" + match.suffix().str() : out;
+    const auto m = match("^(MemoryErrorLog: timestamp )([1-9][0-9]*)", out);
+    const bool inRange = !m.empty() && std::stoll(m[2]) >= earliest && std::stoll(m[2]) <= latest;
+    return inRange ? m[1] + "T" + m[3] : out;
 }
 
 // What the row's run prints and how it ends, as a row says it.
@@ -171,11 +167,8 @@ std::vector<Case> samples()
         std::string err;
         std::getline(file, line); // what the record holds
         std::getline(file, line);
-        static const std::regex command(R"(\$ qorv_raw_data_parser (\S+) (\S*))");
-        std::smatch match;
-        row.args = std::regex_match(line, match, command)
-                       ? std::vector<std::string>{match[1].str(), match[2].str()}
-                       : std::vector<std::string>{"not a command line: " + line};
+        const auto m = match(R"(^\$ qorv_raw_data_parser ([^[:space:]]+) ([^[:space:]]*)$)", line);
+        row.args = m.empty() ? Args{"not a command line: " + line} : Args{m[1], m[2]};
         while (std::getline(file, line))
         {
             if (line.starts_with("stdout: ") || line.starts_with("stderr: "))

@@ -4,12 +4,13 @@
 #pragma once
 
 // What the test programs share: how the harnesses start a program, read how it
-// ended and refuse it calls; and a base64 encoder.
+// ended and refuse it calls; a pattern matcher and a base64 encoder.
 
 #include <linux/bpf_common.h>
 #include <linux/filter.h>
 #include <linux/prctl.h>
 #include <linux/seccomp.h>
+#include <regex.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,6 +115,27 @@ inline bool refuse(std::initializer_list<long> calls, uint32_t error)
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 // NOLINTEND(cppcoreguidelines-pro-type-vararg)
+
+// The first match of `pattern` (POSIX extended) in `text`: the match, its
+// groups and what follows; none without one. Not <regex>: a third of a build.
+inline std::vector<std::string> match(const char* pattern, const std::string& text)
+{
+    regex_t compiled{};
+    std::array<regmatch_t, 5> at{};
+    std::vector<std::string> parts;
+    if (regcomp(&compiled, pattern, REG_EXTENDED) == 0 &&
+        regexec(&compiled, text.c_str(), at.size(), at.data(), 0) == 0)
+    {
+        for (size_t i = 0; i <= compiled.re_nsub; ++i)
+        {
+            const auto [from, to] = at.at(i);
+            parts.push_back(from < 0 ? "" : std::string(text.begin() + from, text.begin() + to));
+        }
+        parts.emplace_back(text.begin() + at[0].rm_eo, text.end());
+    }
+    regfree(&compiled);
+    return parts;
+}
 
 // A standard encoder, written apart from the tool's decoder: the tests and the
 // fuzzers make their texts with it.
