@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 // POSIX's and GNU's declarations are in the C headers alone.
@@ -27,14 +28,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <ostream>
+#include <span>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace qorvd::test
@@ -151,16 +151,13 @@ std::vector<Case> samples()
 {
     std::vector<Case> rows;
     const char* dir = std::getenv("QORV_EXAMPLES");
-    std::error_code missing; // then none are found
-    for (const auto& entry :
-         std::filesystem::directory_iterator(dir == nullptr ? "" : dir, missing))
+    glob_t found{}; // none where the folder is missing
+    glob((std::string{dir == nullptr ? "" : dir} + "/*.sample").c_str(), 0, nullptr, &found);
+    for (const std::string path : std::span(found.gl_pathv, found.gl_pathc))
     {
-        if (entry.path().extension() != ".sample")
-        {
-            continue;
-        }
-        std::ifstream file(entry.path());
-        Case& row = rows.emplace_back(Case{.name = "Sample" + entry.path().stem().string()});
+        std::ifstream file(path);
+        const std::string name = path.substr(path.rfind('/') + 1);
+        Case& row = rows.emplace_back(Case{.name = "Sample" + name.substr(0, name.rfind('.'))});
         std::erase_if(row.name,
                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; });
         std::string line;
@@ -187,6 +184,7 @@ std::vector<Case> samples()
         row.out = normalizeTimestamp(row.out, 0, always);
         row.log = normalizeLog(err, 0, always);
     }
+    globfree(&found);
     return rows;
 }
 
