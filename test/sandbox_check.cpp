@@ -234,7 +234,9 @@ std::map<std::string, long> listedCalls()
 // The README's table: each row's calls and their verdict with zero arguments.
 std::map<std::string, std::string> readmeTable(const std::string& path)
 {
-    std::string section = readAll(open(path.c_str(), O_RDONLY));
+    const int fd = open(path.c_str(), O_RDONLY);
+    std::string section = readAll(fd);
+    close(fd);
     section = section.substr(std::min(section.find("### The sandbox"), section.size()));
     section = section.substr(0, section.find("\n#", 1));
     std::map<std::string, std::string> verdicts;
