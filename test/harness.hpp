@@ -123,8 +123,11 @@ inline std::vector<std::string> match(const char* pattern, const std::string& te
     regex_t compiled{};
     std::array<regmatch_t, 5> at{};
     std::vector<std::string> parts;
-    if (regcomp(&compiled, pattern, REG_EXTENDED) == 0 &&
-        regexec(&compiled, text.c_str(), at.size(), at.data(), 0) == 0)
+    if (regcomp(&compiled, pattern, REG_EXTENDED) != 0)
+    {
+        return parts; // nothing to free: only a compiled pattern may be
+    }
+    if (regexec(&compiled, text.c_str(), at.size(), at.data(), 0) == 0)
     {
         for (size_t i = 0; i <= compiled.re_nsub; ++i)
         {
